@@ -1,0 +1,52 @@
+// TComComboBox: a drop-down list bound to one setting of one port.
+#pragma once
+
+#include <QComboBox>
+#include <QMetaObject>
+#include <functional>
+#include <memory>
+
+#include "comselect.h"
+
+class TComComboBox : public QComboBox {
+  Q_OBJECT
+
+ public:
+  explicit TComComboBox(QWidget* parent = nullptr);
+  ~TComComboBox() override;
+
+  // The bound port, not owned. Binding reads the port's current value into
+  // the selection; when the port is destroyed the binding is dropped and the
+  // first item selected.
+  TCustomComPort* ComPort() const { return select_->ComPort(); }
+  void SetComPort(TCustomComPort* port);
+  // Setting the property always refills the list, also for the same value.
+  TComProperty ComProperty() const { return select_->ComProperty(); }
+  void SetComProperty(TComProperty value);
+  bool AutoApply() const { return select_->AutoApply(); }
+  void SetAutoApply(bool value) { select_->SetAutoApply(value); }
+  // The selected item's text, or "" when nothing is selected. Writing selects
+  // the item equal to the text (letter case ignored) and does nothing when
+  // there is none.
+  QString Text() const;
+  void SetText(const QString& text);
+
+  TComSelect& Select() { return *select_; }
+
+  // Fired after the user's choice has been applied.
+  std::function<void(QObject* Sender)> OnChange;
+
+  // The user's choice: applies the selected text and then fires OnChange.
+  // Errors of the port propagate and OnChange is not fired.
+  virtual void Change();
+  // Picks item `index` as the user would: through the same guarded path as a
+  // choice made with the mouse or the keyboard.
+  void UserSelect(int index);
+
+ private:
+  void RefreshFromPort();
+  void PortDestroyed(QObject* port);
+
+  std::unique_ptr<TComSelect> select_;
+  QMetaObject::Connection destroyedConnection_;
+};
