@@ -53,6 +53,8 @@ class TComSelect {
  private:
   // The port's current value of the property in text form.
   std::string PortValueText() const;
+  // Parses `text` into the stored value of the current property.
+  void ParseText(const std::string& text);
 
   std::string port_;
   TBaudRate baudRate_ = br9600;
