@@ -1,0 +1,75 @@
+// Receive display: ComPortRxChar, DisplayRxByte, the flush, Memo1DblClick.
+//
+// The line being built is kept in RxLine and reaches the pane only by a flush
+// (every Timer3 tick and at each new line), so a fast stream costs one pane
+// update per tick in text mode.
+#include <QCheckBox>
+
+#include "linepane.h"
+#include "serivox.h"
+#include "ui_serivox.h"
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+constexpr uint8_t kLF = 10;
+constexpr uint8_t kCR = 13;
+
+}  // namespace
+
+void TSerivox::ComPortRxChar(QObject*, int32_t Count) {
+  std::string data;
+  ComPort->ReceiveText(data, Count);
+  for (unsigned char b : data) {
+    DisplayRxByte(b);
+    if (TestRunning) ParseTestByte(b);
+  }
+  if (ui->CheckBox4->isChecked()) ComPort->SendText(data);
+}
+
+int TSerivox::LineLimit() const { return (ui->Memo1->width() - 30) / 7; }
+
+void TSerivox::Flush() {
+  LinePane* pane = ui->Memo1;
+  if (pane->LastLine() != RxLine) pane->ReplaceLastLine(RxLine);
+}
+
+void TSerivox::DisplayRxByte(uint8_t b) {
+  LinePane* pane = ui->Memo1;
+  if (ui->CheckBox5->isChecked()) {
+    Timer3Timer(this);
+    // "#41  A": two hex digits, two spaces, the byte itself.
+    const char line[6] = {'#', kHexDigits[b >> 4], kHexDigits[b & 0x0F], ' ', ' ', char(b)};
+    RxLine.assign(line, sizeof line);
+    pane->AppendLine(RxLine);
+  } else {
+    char t[3] = {char(b)};
+    size_t tLength = 1;
+    if (ui->CheckBox6->isChecked() && b < 32) {
+      t[0] = '#';
+      t[1] = char('0' + b / 10);
+      t[2] = char('0' + b % 10);
+      tLength = 3;
+    }
+    // The first byte after a run of CR/LF starts a new line.
+    if (b != kLF && b != kCR && (LastRxByte == kLF || LastRxByte == kCR)) {
+      Timer3Timer(this);
+      RxLine.clear();
+      pane->AppendLine(RxLine);
+    }
+    // The limit is tested against the pane's line, which only flushes update.
+    if (int(pane->LastLine().size()) < LineLimit()) {
+      RxLine.append(t, tLength);
+    } else {
+      Timer3Timer(this);
+      RxLine.assign(t, tLength);
+      pane->AppendLine(RxLine);
+    }
+  }
+  LastRxByte = b;
+}
+
+void TSerivox::Memo1DblClick(QObject*) {
+  ui->Memo1->Clear();
+  RxLine.clear();
+}

@@ -1,0 +1,206 @@
+// Transmit: typed keys (Memo2KeyPress), the three macros, Send File.
+//
+// Every operation opens the port first when it is closed. Memo2 doubles as
+// the log of the macros and of the file sender.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QComboBox>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <array>
+#include <cerrno>
+#include <stdexcept>
+
+#include "errordisplay.h"
+#include "serivox.h"
+#include "ui_serivox.h"
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+constexpr int kFileBlock = 256;
+
+// The run-time library's file error: its message names the reason.
+class EInOutError : public std::runtime_error {
+ public:
+  explicit EInOutError(int err) : std::runtime_error(Message(err)), ErrorCode(err) {}
+  const int ErrorCode;
+
+ private:
+  static std::string Message(int err) {
+    switch (err) {
+      case ENOENT:
+      case ENOTDIR:
+        return "File not found";
+      case ENAMETOOLONG:
+      case EINVAL:
+      case ELOOP:
+        return "Invalid filename";
+      case EMFILE:
+      case ENFILE:
+        return "Too many open files";
+      case EACCES:
+      case EPERM:
+      case EROFS:
+      case EISDIR:
+      case ETXTBSY:
+        return "File access denied";
+      default:
+        return "I/O error " + std::to_string(err);
+    }
+  }
+};
+
+// Closes the descriptor when a transfer leaves, also by an error.
+class FileHandle {
+ public:
+  explicit FileHandle(int fd) : fd_(fd) {}
+  ~FileHandle() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  int get() const { return fd_; }
+  // Closes now and reports a failed close.
+  void Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0 && errno != EINTR) throw EInOutError(errno);
+  }
+
+ private:
+  int fd_;
+};
+
+// A byte as the log shows it: Latin-1, control codes as control pictures
+// (a raw CR or LF would break the log line).
+QChar LogChar(uint8_t b) {
+  if (b < 32) return QChar(char16_t(0x2400 + b));
+  if (b == 127) return QChar(char16_t(0x2421));
+  return QChar(char16_t(b));
+}
+
+// The one byte a key press produces, or -1 for keys that produce none.
+int KeyByte(const QKeyEvent* key) {
+  switch (key->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      return 13;
+    case Qt::Key_Backspace:
+      return 8;
+    case Qt::Key_Escape:
+      return 27;
+    case Qt::Key_Tab:
+      return 9;
+    default:
+      break;
+  }
+  const Qt::KeyboardModifiers mods = key->modifiers();
+  if ((mods & Qt::ControlModifier) && !(mods & (Qt::AltModifier | Qt::MetaModifier)) &&
+      key->key() >= Qt::Key_A && key->key() <= Qt::Key_Z)
+    return key->key() - Qt::Key_A + 1;
+  const QString text = key->text();
+  if (text.size() != 1) return -1;
+  const char16_t c = text.at(0).unicode();
+  if (c < 32 || c == 127) return -1;
+  if (c > 255) return -2;  // a character with no Latin-1 byte
+  return c;
+}
+
+}  // namespace
+
+bool TSerivox::eventFilter(QObject* watched, QEvent* event) {
+  if (watched != ui->Memo2 || event->type() != QEvent::KeyPress) return QWidget::eventFilter(watched, event);
+  const int b = KeyByte(static_cast<QKeyEvent*>(event));
+  if (b == -1) return false;  // no character: the pane handles the key
+  if (b == -2) return true;   // cannot go out as one byte: not applied either
+  bool apply = false;
+  Guarded([&] { apply = Memo2KeyPress(ui->Memo2, char(b)); });
+  return !apply;
+}
+
+bool TSerivox::Memo2KeyPress(QObject*, char Key) {
+  if (!ComPort->Connected()) ComPort->SetConnected(true);
+  if (ComPort->Connected()) ComPort->SendText(std::string(1, Key));
+  ForwardKeyToBridge(Key);
+  return true;
+}
+
+std::string TSerivox::LineEndingFromName(const std::string& name) {
+  if (name == "CR") return "\r";
+  if (name == "LF") return "\n";
+  if (name == "CRLF") return "\r\n";
+  if (name == "LFCR") return "\n\r";
+  return {};
+}
+
+void TSerivox::SendMacro(int slot) {
+  if (!ComPort->Connected()) ComPort->SetConnected(true);
+  if (!ComPort->Connected()) return;
+  QLineEdit* const edits[] = {ui->Edit1, ui->Edit2, ui->Edit3};
+  QComboBox* const endings[] = {ui->ComboBox2, ui->ComboBox3, ui->ComboBox4};
+  const int i = slot - 1;
+  const std::string data =
+      edits[i]->text().toLatin1().toStdString() + LineEndingFromName(endings[i]->currentText().toStdString());
+  ComPort->SendText(data);
+  const QString prefix = QStringLiteral("Macro %1:  #").arg(slot);
+  for (unsigned char b : data) {
+    QString line = prefix;
+    line += QLatin1Char(kHexDigits[b >> 4]);
+    line += QLatin1Char(kHexDigits[b & 0x0F]);
+    line += QLatin1String("  ");
+    line += LogChar(b);
+    ui->Memo2->appendPlainText(line);
+  }
+}
+
+void TSerivox::Button2Click(QObject*) { SendMacro(1); }
+void TSerivox::Button3Click(QObject*) { SendMacro(2); }
+void TSerivox::Button4Click(QObject*) { SendMacro(3); }
+
+void TSerivox::Button11Click(QObject*) {
+  if (!ComPort->Connected()) ComPort->SetConnected(true);
+  if (!ComPort->Connected()) return;
+  const QString path = ChooseFile ? ChooseFile() : QFileDialog::getOpenFileName(this);
+  if (path.isEmpty()) return;
+  SendFile(path);
+}
+
+// The file is opened for reading and writing, so a file that may only be read
+// is refused. "May only be read" is judged by the permission bits (no write
+// bit for anyone), so the refusal is the same for root, which the kernel would
+// let write. Only regular files are sent: a directory is refused like a
+// read-only file, and a device or pipe could send without end.
+void TSerivox::SendFile(const QString& path) {
+  const QString shown = path.isEmpty() ? path : QFileInfo(path).absoluteFilePath();
+  ui->Memo2->appendPlainText(QStringLiteral("File: ") + shown);
+  if (path.isEmpty()) throw EInOutError(EINVAL);
+  const QByteArray name = QFile::encodeName(path);
+  if (name.contains('\0')) throw EInOutError(EINVAL);
+  struct stat st {};
+  if (::stat(name.constData(), &st) != 0) throw EInOutError(errno);
+  if (!S_ISREG(st.st_mode) || (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) throw EInOutError(EACCES);
+  int fd;
+  do {
+    fd = ::open(name.constData(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) throw EInOutError(errno);
+  FileHandle file(fd);
+  std::array<char, kFileBlock> block;
+  for (;;) {
+    const ssize_t n = ::read(file.get(), block.data(), block.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw EInOutError(errno);
+    }
+    if (n == 0) break;
+    ComPort->SendBuffer(block.data(), int32_t(n));
+  }
+  file.Close();
+  ui->Memo2->appendPlainText(QStringLiteral("Done."));
+}
