@@ -1,0 +1,83 @@
+// Opening a port by name.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+
+#include "device.h"
+#include "termiosdevice.h"
+#include "virtualports.h"
+
+namespace serivox::device {
+
+namespace {
+
+// "COMn" (any letter case, n >= 1) is /dev/ttyS(n-1); "/..." is a path; any
+// other name is looked up under /dev/.
+std::string devicePath(const std::string& name) {
+  if (name.size() > 3 && (name[0] == 'C' || name[0] == 'c') && (name[1] == 'O' || name[1] == 'o') &&
+      (name[2] == 'M' || name[2] == 'm')) {
+    bool digits = name.size() <= 12;
+    for (size_t i = 3; i < name.size() && digits; ++i) digits = std::isdigit(static_cast<unsigned char>(name[i]));
+    if (digits) {
+      const long n = std::stol(name.substr(3));
+      if (n >= 1) return "/dev/ttyS" + std::to_string(n - 1);
+    }
+  }
+  if (!name.empty() && name[0] == '/') return name;
+  return "/dev/" + name;
+}
+
+int fail(int fd, int err) {
+  close(fd);
+  return err;
+}
+
+}  // namespace
+
+int openDevice(const std::string& portName, std::unique_ptr<Device>& device) {
+  if (IsVirtualPortName(portName)) return OpenVirtualPort(portName, device);
+  if (portName.empty()) return ENOENT;
+  const std::string path = devicePath(portName);
+
+  // Only character devices are opened: a name from a settings file must never
+  // reach a regular file.
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return errno;
+  if (!S_ISCHR(st.st_mode)) return ENOTTY;
+
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno;
+  termios t;
+  if (tcgetattr(fd, &t) != 0) return fail(fd, errno);  // ENOTTY for a device that is no terminal
+
+  // Exclusive use. TIOCEXCL does not hold back root, the advisory lock does.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(fd, errno == EWOULDBLOCK ? EBUSY : errno);
+  if (ioctl(fd, TIOCEXCL) != 0) return fail(fd, errno);
+
+  // Raw mode until the port applies its settings. HUPCL: closing the port drops
+  // DTR and RTS, so the far end sees this side leave. PARMRK: see TermiosDevice.
+  cfmakeraw(&t);
+  t.c_cflag |= CLOCAL | CREAD | HUPCL;
+  t.c_iflag |= PARMRK;
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  if (tcsetattr(fd, TCSANOW, &t) != 0) {
+    const int err = errno;
+    ioctl(fd, TIOCNXCL);
+    return fail(fd, err);
+  }
+  std::unique_ptr<Device> d;
+  if (int err = TermiosDevice::Create(fd, d)) {
+    ioctl(fd, TIOCNXCL);
+    return fail(fd, err);
+  }
+  device = std::move(d);
+  return 0;
+}
+
+}  // namespace serivox::device

@@ -1,0 +1,512 @@
+// The device on a POSIX terminal: transfers, time-outs, line control and the
+// event wait. See termiosdevice.h for the design in brief.
+#include "termiosdevice.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+namespace serivox::device {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr uint32_t kMaxDword = 0xFFFFFFFF;
+constexpr uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK | EV_ERR;
+constexpr int kLinePollMs = 20;  // line check period while line events are asked for
+constexpr int kTxPollMs = 10;    // output-queue check period while waiting for EV_TXEMPTY
+constexpr size_t kMinQueue = 64 * 1024;
+
+// Milliseconds from now until `t`, rounded up, never negative.
+int msUntil(Clock::time_point t) {
+  auto d = std::chrono::ceil<std::chrono::milliseconds>(t - Clock::now()).count();
+  if (d <= 0) return 0;
+  return d > INT_MAX ? INT_MAX : static_cast<int>(d);
+}
+
+int minTimeout(int a, int b) {
+  if (a < 0) return b;
+  if (b < 0) return a;
+  return std::min(a, b);
+}
+
+uint32_t lineErrorFlags(const kernel::LineCounters& now, const kernel::LineCounters& base) {
+  uint32_t e = 0;
+  if (now.frame != base.frame) e |= CE_FRAME;
+  if (now.parity != base.parity) e |= CE_RXPARITY;
+  if (now.overrun != base.overrun) e |= CE_OVERRUN;
+  if (now.brk != base.brk) e |= CE_BREAK;
+  if (now.buf_overrun != base.buf_overrun) e |= CE_RXOVER;
+  return e;
+}
+
+}  // namespace
+
+int TermiosDevice::Create(int fd, std::unique_ptr<Device>& device) {
+  const int kick = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (kick < 0) return errno;
+  const int rxKick = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (rxKick < 0) {
+    const int err = errno;
+    close(kick);
+    return err;
+  }
+  // Pseudo-terminals answer the modem-line requests with ENOTTY or EINVAL.
+  int modem = 0;
+  const bool hasLines = ioctl(fd, TIOCMGET, &modem) == 0 || (errno != ENOTTY && errno != EINVAL);
+  device.reset(new TermiosDevice(fd, kick, rxKick, hasLines));
+  return 0;
+}
+
+TermiosDevice::TermiosDevice(int fd, int kick, int rxKick, bool hasLines)
+    : fd_(fd), kick_(kick), rxKick_(rxKick), hasLines_(hasLines) {
+  if (hasLines_) {
+    readCountersLocked(errorBase_, waitModem_);
+    waitBase_ = errorBase_;
+  }
+}
+
+TermiosDevice::~TermiosDevice() {
+  ioctl(fd_, TIOCNXCL);
+  close(fd_);  // also releases the flock
+  close(kick_);
+  close(rxKick_);
+}
+
+void TermiosDevice::kick(int fd) {
+  const uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
+}
+
+void TermiosDevice::clearKick(int fd) {
+  uint64_t v;
+  [[maybe_unused]] ssize_t n = ::read(fd, &v, sizeof v);
+}
+
+size_t TermiosDevice::capacityLocked() const {
+  return std::max(static_cast<size_t>(inputSize_), kMinQueue);
+}
+
+void TermiosDevice::readCountersLocked(kernel::LineCounters& c, int& modem) {
+  c = kernel::LineCounters{};
+  ioctl(fd_, kernel::kGetCounters, &c);
+  modem = 0;
+  ioctl(fd_, TIOCMGET, &modem);
+}
+
+void TermiosDevice::noteHangupLocked() {
+  if (hungUp_) return;
+  hungUp_ = true;
+  pendingErrors_ |= CE_IOE;
+  if (waiting_) kick(kick_);
+}
+
+// Removes the PARMRK marks: \377\377 is a data byte 0xFF, \377\0 c is c
+// received with a parity or framing error, \377\0\0 a break.
+void TermiosDevice::appendLocked(const uint8_t* raw, int n) {
+  bool any = false;
+  bool flag = false;
+  auto emit = [&](uint8_t b) {
+    if (dcb_.fNull && b == 0) return;
+    queue_.push_back(b);
+    any = true;
+    if (b == dcb_.EvtChar) flag = true;
+  };
+  for (int i = 0; i < n; ++i) {
+    const uint8_t c = raw[i];
+    switch (escape_) {
+      case 0:
+        if (c == 0xFF)
+          escape_ = 1;
+        else
+          emit(c);
+        break;
+      case 1:
+        escape_ = 0;
+        if (c == 0xFF) {
+          emit(0xFF);
+        } else if (c == 0) {
+          escape_ = 2;
+        } else {  // not a mark after all
+          emit(0xFF);
+          emit(c);
+        }
+        break;
+      default:
+        escape_ = 0;
+        if (c != 0) emit(dcb_.fErrorChar ? dcb_.ErrorChar : c);
+        break;
+    }
+  }
+  if (any) pendingEvents_ |= EV_RXCHAR;
+  if (flag) pendingEvents_ |= EV_RXFLAG;
+  const size_t mark = static_cast<size_t>(inputSize_) * 8 / 10;
+  if (inputSize_ > 0 && !above80_ && queue_.size() >= mark) {
+    above80_ = true;
+    pendingEvents_ |= EV_RX80FULL;
+  }
+}
+
+bool TermiosDevice::drainLocked() {
+  if (hungUp_) return false;
+  const size_t cap = capacityLocked();
+  uint8_t buf[4096];
+  while (queue_.size() < cap) {
+    const size_t room = std::min(cap - queue_.size(), sizeof buf);
+    const ssize_t n = ::read(fd_, buf, room);
+    if (n > 0) {
+      appendLocked(buf, static_cast<int>(n));
+      if (static_cast<size_t>(n) < room) break;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    noteHangupLocked();  // read() == 0 or EIO: the device went away
+    return false;
+  }
+  return true;
+}
+
+void TermiosDevice::takeLocked(uint8_t* data, int count, int& done) {
+  const size_t n = std::min(static_cast<size_t>(count), queue_.size());
+  std::copy_n(queue_.begin(), n, data);
+  queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
+  done = static_cast<int>(n);
+  if (above80_ && queue_.size() < static_cast<size_t>(inputSize_) * 8 / 10) above80_ = false;
+}
+
+int TermiosDevice::setupComm(int inputSize, int outputSize) {
+  if (inputSize < 0 || outputSize < 0) return EINVAL;
+  std::lock_guard lk(mu_);
+  inputSize_ = inputSize;
+  return 0;
+}
+
+int TermiosDevice::setCommState(const Dcb& dcb) {
+  kernel::Termios2 want;
+  if (int err = TermiosFromDcb(dcb, want)) return err;
+  kernel::Termios2 old;
+  if (ioctl(fd_, kernel::kTcGets2, &old) != 0) return errno;
+  want.c_line = old.c_line;
+  if (ioctl(fd_, kernel::kTcSets2, &want) != 0) return errno;
+  // The kernel accepts a record when any part of it applies: read it back.
+  kernel::Termios2 got;
+  if (ioctl(fd_, kernel::kTcGets2, &got) != 0) return errno;
+  tcflag_t cflags = CSTOPB | CRTSCTS | PARODD | CMSPAR;
+  if (hasLines_) cflags |= CSIZE | PARENB;  // a pseudo-terminal forces 8 data bits, no parity
+  const tcflag_t iflags = IXON | IXOFF | INPCK | PARMRK;
+  // Drivers round the rate to what their clock divides to; allow 3 %.
+  const double rate = got.c_ospeed;
+  const bool rateOk = std::abs(rate - dcb.BaudRate) <= dcb.BaudRate * 0.03;
+  if ((got.c_cflag & cflags) != (want.c_cflag & cflags) ||
+      (got.c_iflag & iflags) != (want.c_iflag & iflags) || got.c_cc[VSTART] != want.c_cc[VSTART] ||
+      got.c_cc[VSTOP] != want.c_cc[VSTOP] || !rateOk) {
+    ioctl(fd_, kernel::kTcSets2, &old);
+    return EINVAL;
+  }
+  {
+    std::lock_guard lk(mu_);
+    dcb_ = dcb;
+  }
+  dtr_ = rts_ = -1;
+  rtsHandshake_ = (want.c_cflag & CRTSCTS) != 0;
+  return 0;
+}
+
+int TermiosDevice::setCommTimeouts(const CommTimeouts& timeouts) {
+  std::lock_guard lk(mu_);
+  timeouts_ = timeouts;
+  return 0;
+}
+
+int TermiosDevice::write(const uint8_t* data, int count, int& done) {
+  done = 0;
+  if (count <= 0) return 0;
+  CommTimeouts to;
+  {
+    std::lock_guard lk(mu_);
+    if (hungUp_) return EIO;
+    to = timeouts_;
+  }
+  const uint64_t total =
+      uint64_t{to.WriteTotalTimeoutMultiplier} * static_cast<uint64_t>(count) + to.WriteTotalTimeoutConstant;
+  const bool bounded = total != 0;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(bounded ? total : 0);
+  int err = 0;
+  while (done < count) {
+    const ssize_t n = ::write(fd_, data + done, static_cast<size_t>(count - done));
+    if (n > 0) {
+      done += static_cast<int>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      err = errno;
+      if (err == EIO) {
+        std::lock_guard lk(mu_);
+        noteHangupLocked();
+      }
+      break;
+    }
+    const int timeout = bounded ? msUntil(deadline) : -1;
+    if (timeout == 0) break;  // time-out: complete with what was written
+    pollfd p{fd_, POLLOUT, 0};
+    const int r = poll(&p, 1, timeout);
+    if (r < 0 && errno != EINTR) {
+      err = errno;
+      break;
+    }
+    if (r > 0 && !(p.revents & POLLOUT) && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+      err = EIO;
+      std::lock_guard lk(mu_);
+      noteHangupLocked();
+      break;
+    }
+  }
+  if (done > 0) {
+    std::lock_guard lk(mu_);
+    txPending_ = true;
+    if (waiting_) kick(kick_);
+  }
+  return err;
+}
+
+int TermiosDevice::read(uint8_t* data, int count, int& done) {
+  done = 0;
+  if (count <= 0) return 0;
+  std::unique_lock lk(mu_);
+  const CommTimeouts to = timeouts_;
+  const bool immediate = to.ReadIntervalTimeout == kMaxDword && to.ReadTotalTimeoutMultiplier == 0 &&
+                         to.ReadTotalTimeoutConstant == 0;
+  const bool firstByte = to.ReadIntervalTimeout == kMaxDword && to.ReadTotalTimeoutMultiplier == kMaxDword &&
+                         to.ReadTotalTimeoutConstant > 0 && to.ReadTotalTimeoutConstant < kMaxDword;
+  uint64_t total = firstByte ? to.ReadTotalTimeoutConstant
+                             : uint64_t{to.ReadTotalTimeoutMultiplier} * static_cast<uint64_t>(count) +
+                                   to.ReadTotalTimeoutConstant;
+  const bool bounded = !immediate && total != 0;
+  const auto start = Clock::now();
+  const auto deadline = start + std::chrono::milliseconds(bounded ? total : 0);
+  const bool useInterval =
+      !immediate && !firstByte && to.ReadIntervalTimeout != 0 && to.ReadIntervalTimeout != kMaxDword;
+  auto lastByte = start;
+  int err = 0;
+  for (;;) {
+    const bool wasFull = queue_.size() >= capacityLocked();
+    drainLocked();
+    int n = 0;
+    takeLocked(data + done, count - done, n);
+    done += n;
+    if (n > 0) lastByte = Clock::now();
+    if ((wasFull && n > 0) || ((pendingEvents_ & mask_) && waiting_)) kick(kick_);
+    if (done == count) break;
+    if (hungUp_ && queue_.empty()) {
+      if (done == 0) err = EIO;
+      break;
+    }
+    if (immediate || (firstByte && done > 0)) break;
+    int timeout = -1;
+    if (bounded) {
+      timeout = msUntil(deadline);
+      if (timeout == 0) break;
+    }
+    if (useInterval && done > 0) {
+      const int t = msUntil(lastByte + std::chrono::milliseconds(to.ReadIntervalTimeout));
+      if (t == 0) break;
+      timeout = minTimeout(timeout, t);
+    }
+    readerWaiting_ = true;
+    lk.unlock();
+    pollfd p[2] = {{fd_, POLLIN, 0}, {rxKick_, POLLIN, 0}};
+    const int r = poll(p, 2, timeout);
+    const int pollErr = errno;
+    lk.lock();
+    readerWaiting_ = false;
+    if (r < 0 && pollErr != EINTR) {
+      err = pollErr;
+      break;
+    }
+    if (r > 0 && (p[1].revents & POLLIN)) clearKick(rxKick_);
+    if (r > 0 && (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(p[0].revents & POLLIN)) noteHangupLocked();
+  }
+  return err;
+}
+
+int TermiosDevice::clearCommError(uint32_t& errors, int& inQueue, int& outQueue) {
+  std::lock_guard lk(mu_);
+  errors = pendingErrors_;
+  pendingErrors_ = 0;
+  inQueue = static_cast<int>(queue_.size());
+  outQueue = 0;
+  if (hungUp_) return 0;
+  if (hasLines_) {
+    kernel::LineCounters c{};
+    if (ioctl(fd_, kernel::kGetCounters, &c) == 0) {
+      errors |= lineErrorFlags(c, errorBase_);
+      errorBase_ = c;
+    }
+  }
+  int n = 0;
+  if (ioctl(fd_, FIONREAD, &n) == 0) inQueue += n;
+  if (ioctl(fd_, TIOCOUTQ, &n) == 0) outQueue = n;
+  return 0;
+}
+
+int TermiosDevice::getModemStatus(uint32_t& status) {
+  status = 0;
+  if (!hasLines_) return 0;
+  int m = 0;
+  if (ioctl(fd_, TIOCMGET, &m) != 0) return errno;
+  if (m & TIOCM_CTS) status |= MS_CTS_ON;
+  if (m & TIOCM_DSR) status |= MS_DSR_ON;
+  if (m & TIOCM_RNG) status |= MS_RING_ON;
+  if (m & TIOCM_CAR) status |= MS_RLSD_ON;
+  return 0;
+}
+
+int TermiosDevice::escapeFunction(int function) {
+  auto setLine = [&](int bit, bool on, int& known, bool remember) -> int {
+    if (!hasLines_) return 0;
+    if (remember && known == (on ? 1 : 0)) return 0;
+    if (ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit) != 0) return errno;
+    known = remember ? (on ? 1 : 0) : -1;
+    return 0;
+  };
+  switch (function) {
+    case SETDTR: return setLine(TIOCM_DTR, true, dtr_, true);
+    case CLRDTR: return setLine(TIOCM_DTR, false, dtr_, true);
+    case SETRTS: return setLine(TIOCM_RTS, true, rts_, !rtsHandshake_);
+    case CLRRTS: return setLine(TIOCM_RTS, false, rts_, !rtsHandshake_);
+    case SETBREAK:
+    case CLRBREAK:
+      if (!hasLines_) return 0;
+      if (ioctl(fd_, function == SETBREAK ? TIOCSBRK : TIOCCBRK) != 0) return errno;
+      return 0;
+    default: return EINVAL;
+  }
+}
+
+int TermiosDevice::purge(uint32_t flags) {
+  std::lock_guard lk(mu_);
+  auto flush = [&](int which) -> int {
+    if (hungUp_) return 0;  // nothing left to abort on a device that went away
+    if (tcflush(fd_, which) == 0) return 0;
+    if (errno == EIO) {
+      noteHangupLocked();
+      return 0;
+    }
+    return errno;
+  };
+  if (flags & (PURGE_RXABORT | PURGE_RXCLEAR)) {
+    queue_.clear();
+    escape_ = 0;
+    above80_ = false;
+    if (int err = flush(TCIFLUSH)) return err;
+    if (waiting_) kick(kick_);  // room again: the wait may read the descriptor
+  }
+  if (flags & (PURGE_TXABORT | PURGE_TXCLEAR)) {
+    if (int err = flush(TCOFLUSH)) return err;
+  }
+  return 0;
+}
+
+int TermiosDevice::setCommMask(uint32_t mask) {
+  std::lock_guard lk(mu_);
+  mask_ = mask;
+  if (hasLines_ && !hungUp_) readCountersLocked(waitBase_, waitModem_);
+  if (waiting_) {
+    maskChanged_ = true;
+    kick(kick_);
+  }
+  return 0;
+}
+
+int TermiosDevice::waitCommEvent(uint32_t& events, int stopFd) {
+  events = 0;
+  std::unique_lock lk(mu_);
+  if (hungUp_ && hangupReported_) return EIO;
+  waiting_ = true;
+  maskChanged_ = false;
+  auto finish = [&](uint32_t ev, int result) {
+    waiting_ = false;
+    events = ev;
+    return result;
+  };
+  for (;;) {
+    if (hungUp_) {
+      uint32_t ev = pendingEvents_ & mask_;
+      pendingEvents_ = 0;
+      if (!hangupReported_) {
+        hangupReported_ = true;
+        ev |= mask_ & EV_ERR;
+      }
+      return ev ? finish(ev, 0) : finish(0, EIO);
+    }
+    if (maskChanged_) {
+      maskChanged_ = false;
+      return finish(0, 0);
+    }
+    uint32_t ev = 0;
+    bool txWatch = false;
+    if (txPending_) {
+      int out = 0;
+      if (!(mask_ & EV_TXEMPTY)) {
+        txPending_ = false;
+      } else if (ioctl(fd_, TIOCOUTQ, &out) != 0 || out == 0) {
+        txPending_ = false;
+        ev |= EV_TXEMPTY;
+      } else {
+        txWatch = true;
+      }
+    }
+    const bool lineWatch = hasLines_ && (mask_ & kLineEvents);
+    if (lineWatch) {
+      kernel::LineCounters c;
+      int m = 0;
+      readCountersLocked(c, m);
+      const int changed = m ^ waitModem_;
+      uint32_t line = 0;
+      if ((changed & TIOCM_CTS) || c.cts != waitBase_.cts) line |= EV_CTS;
+      if ((changed & TIOCM_DSR) || c.dsr != waitBase_.dsr) line |= EV_DSR;
+      if ((changed & TIOCM_CAR) || c.dcd != waitBase_.dcd) line |= EV_RLSD;
+      if ((changed & m & TIOCM_RNG) || c.rng != waitBase_.rng) line |= EV_RING;
+      if (c.brk != waitBase_.brk) line |= EV_BREAK;
+      if (lineErrorFlags(c, waitBase_) & ~CE_BREAK) line |= EV_ERR;
+      waitModem_ = m;
+      waitBase_ = c;
+      ev |= line & mask_;
+    }
+    ev |= pendingEvents_ & mask_;
+    pendingEvents_ = 0;
+    if (ev) return finish(ev, 0);
+
+    const bool roomy = queue_.size() < capacityLocked();
+    int timeout = -1;
+    if (lineWatch) timeout = kLinePollMs;
+    if (txWatch) timeout = minTimeout(timeout, kTxPollMs);
+    lk.unlock();
+    pollfd p[3] = {{fd_, static_cast<short>(roomy ? POLLIN : 0), 0}, {stopFd, POLLIN, 0}, {kick_, POLLIN, 0}};
+    const int r = poll(p, 3, timeout);
+    const int pollErr = errno;
+    lk.lock();
+    if (r < 0) {
+      if (pollErr == EINTR) continue;
+      return finish(0, pollErr);
+    }
+    if (p[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) return finish(0, ECANCELED);
+    if (p[2].revents & POLLIN) clearKick(kick_);
+    if (p[0].revents) {
+      const size_t before = queue_.size();
+      if (roomy) drainLocked();
+      if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) noteHangupLocked();
+      if (queue_.size() != before && readerWaiting_) kick(rxKick_);
+    }
+  }
+}
+
+}  // namespace serivox::device

@@ -1,0 +1,115 @@
+// The device on a POSIX terminal (serial port or pseudo-terminal), and the
+// mapping of the line settings onto the kernel's termios2 record.
+//
+// Design notes for the port above:
+//  - HUPCL is set: closing the port drops DTR and RTS, so a modem hangs up and
+//    the far end sees this side leave, as with the built-in virtual ports.
+//  - CLOCAL is set: the carrier line never blocks an open or hangs up the tty.
+//  - Input passes through a queue of the device's own (at least 64 KiB). The
+//    event thread moves arriving bytes there, so EV_RXCHAR is raised once per
+//    arrival and a readable descriptor never makes the wait spin. While the
+//    queue is full the descriptor is not read and the kernel's flow control
+//    holds the far end.
+//  - PARMRK marks line errors in the stream; the input path removes the marks,
+//    drops breaks, and with fErrorChar replaces a byte received with a parity
+//    or framing error by ErrorChar.
+//  - DTR and RTS are remembered from the last change, so re-asserting a line
+//    that is already in that state costs no system call. Applying line settings
+//    forgets them; RTS is never remembered while RTS/CTS handshake drives it.
+//  - A pseudo-terminal has no modem lines: inputs read off, DTR/RTS/break
+//    requests are accepted without a system call, no line errors are counted.
+//    A pseudo-terminal also ignores data bits and parity; those two settings
+//    are not checked when read back there.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <mutex>
+
+#include "device.h"
+#include "kernel.h"
+
+namespace serivox::device {
+
+// Builds the raw-mode record for `dcb`: any baud rate (BOTHER), data bits,
+// parity (mark/space through CMSPAR), stop bits (CSTOPB also for 1.5, which the
+// UART gives only with 5 data bits), CRTSCTS for RTS handshake or CTS output
+// flow, IXON/IXOFF with the XON/XOFF characters, INPCK for parity checking.
+// Returns EINVAL for a setting no line can have (no rate, data bits outside
+// 5..8, unknown parity or stop bits, equal XON and XOFF characters with
+// software flow control).
+int TermiosFromDcb(const Dcb& dcb, kernel::Termios2& out);
+
+// Reads the line settings back from a record: BaudRate, ByteSize, Parity,
+// StopBits (ONESTOPBIT or TWOSTOPBITS), fParity, fOutxCtsFlow, fRtsControl
+// (handshake or enable), fOutX, fInX, XonChar, XoffChar. Other fields stay 0.
+Dcb DcbFromTermios(const kernel::Termios2& t);
+
+class TermiosDevice : public Device {
+ public:
+  // Takes over `fd`, an open terminal already locked for exclusive use.
+  // Returns an errno when the descriptor cannot be prepared (device stays null).
+  static int Create(int fd, std::unique_ptr<Device>& device);
+  ~TermiosDevice() override;
+
+  int setupComm(int inputSize, int outputSize) override;
+  int setCommState(const Dcb& dcb) override;
+  int setCommTimeouts(const CommTimeouts& timeouts) override;
+  int write(const uint8_t* data, int count, int& done) override;
+  int read(uint8_t* data, int count, int& done) override;
+  int clearCommError(uint32_t& errors, int& inQueue, int& outQueue) override;
+  int getModemStatus(uint32_t& status) override;
+  int escapeFunction(int function) override;
+  int purge(uint32_t flags) override;
+  int setCommMask(uint32_t mask) override;
+  int waitCommEvent(uint32_t& events, int stopFd) override;
+
+  bool hasLines() const { return hasLines_; }
+
+ private:
+  TermiosDevice(int fd, int kick, int rxKick, bool hasLines);
+
+  // All below that ends in Locked needs mu_ held.
+  // Reads what the descriptor holds into the queue (as far as it has room).
+  // Returns false when the device hung up.
+  bool drainLocked();
+  void appendLocked(const uint8_t* raw, int n);
+  void takeLocked(uint8_t* data, int count, int& done);
+  void noteHangupLocked();
+  void readCountersLocked(kernel::LineCounters& c, int& modem);
+  size_t capacityLocked() const;
+  void kick(int fd);
+  static void clearKick(int fd);
+
+  const int fd_;
+  const int kick_;    // wakes the event thread: mask change, new pending events, room in the queue
+  const int rxKick_;  // wakes a reader: the event thread moved bytes into the queue
+  const bool hasLines_;
+
+  std::mutex mu_;
+  Dcb dcb_;
+  CommTimeouts timeouts_;
+  int inputSize_ = 4096;
+  std::deque<uint8_t> queue_;
+  int escape_ = 0;            // PARMRK marks seen so far of a sequence split between reads
+  uint32_t pendingEvents_ = 0;
+  uint32_t pendingErrors_ = 0;
+  uint32_t mask_ = 0;
+  bool waiting_ = false;      // a waitCommEvent is in progress
+  bool maskChanged_ = false;  // complete the pending wait with no events
+  bool above80_ = false;
+  bool readerWaiting_ = false;
+  bool txPending_ = false;    // written since the output queue was last seen empty
+  bool hungUp_ = false;
+  bool hangupReported_ = false;
+  kernel::LineCounters errorBase_{};  // baseline of clearCommError
+  kernel::LineCounters waitBase_{};   // baseline of the event thread
+  int waitModem_ = 0;
+
+  // Owner's thread only.
+  int dtr_ = -1;  // last state set, -1 unknown
+  int rts_ = -1;
+  bool rtsHandshake_ = false;
+};
+
+}  // namespace serivox::device
