@@ -1,0 +1,391 @@
+// The termios device over pseudo-terminal pairs, and the mapping of the line
+// settings onto termios2.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#include "device/device.h"
+#include "device/kernel.h"
+#include "device/termiosdevice.h"
+#include "test_pty.h"
+
+using namespace serivox::device;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+Dcb LineDcb(uint32_t baud) {
+  Dcb d;
+  d.DCBlength = 28;
+  d.BaudRate = baud;
+  d.fBinary = true;
+  d.ByteSize = 8;
+  d.XonChar = 17;
+  d.XoffChar = 19;
+  return d;
+}
+
+CommTimeouts Timeouts(uint32_t interval, uint32_t mult, uint32_t constant) {
+  CommTimeouts t;
+  t.ReadIntervalTimeout = interval;
+  t.ReadTotalTimeoutMultiplier = mult;
+  t.ReadTotalTimeoutConstant = constant;
+  return t;
+}
+
+std::unique_ptr<Device> OpenPty(const TestPty& pty) {
+  std::unique_ptr<Device> d;
+  EXPECT_EQ(openDevice(pty.slavePath, d), 0);
+  return d;
+}
+
+std::string ReadAll(Device& d, int count) {
+  std::string s(count, '\0');
+  int done = -1;
+  EXPECT_EQ(d.read(reinterpret_cast<uint8_t*>(s.data()), count, done), 0);
+  s.resize(done < 0 ? 0 : done);
+  return s;
+}
+
+long Ms(Clock::duration d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d).count(); }
+
+}  // namespace
+
+TEST(TermiosMapping, EveryTableRateAndACustomRateTravelAsPlainIntegers) {
+  for (uint32_t rate : {110u, 300u, 600u, 1200u, 2400u, 4800u, 9600u, 14400u, 19200u, 38400u, 56000u, 57600u,
+                        115200u, 128000u, 256000u, 250000u}) {
+    kernel::Termios2 t;
+    ASSERT_EQ(TermiosFromDcb(LineDcb(rate), t), 0) << rate;
+    EXPECT_EQ(t.c_cflag & kernel::kCbaud, kernel::kBother) << rate;
+    EXPECT_EQ(t.c_ospeed, rate);
+    EXPECT_EQ(DcbFromTermios(t).BaudRate, rate);
+  }
+}
+
+TEST(TermiosMapping, FramingParityAndFlowControl) {
+  struct Case {
+    uint8_t parity;
+    tcflag_t flags;
+  } cases[] = {{NOPARITY, 0},
+               {ODDPARITY, PARENB | PARODD},
+               {EVENPARITY, PARENB},
+               {MARKPARITY, PARENB | CMSPAR | PARODD},
+               {SPACEPARITY, PARENB | CMSPAR}};
+  for (const Case& c : cases) {
+    Dcb d = LineDcb(9600);
+    d.Parity = c.parity;
+    kernel::Termios2 t;
+    ASSERT_EQ(TermiosFromDcb(d, t), 0);
+    EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CMSPAR), c.flags) << int(c.parity);
+    EXPECT_EQ(DcbFromTermios(t).Parity, c.parity);
+  }
+
+  Dcb d = LineDcb(9600);
+  d.ByteSize = 5;
+  d.StopBits = ONE5STOPBITS;
+  d.fParity = true;
+  d.fOutX = true;
+  d.fInX = true;
+  d.XonChar = 0x11;
+  d.XoffChar = 0x13;
+  kernel::Termios2 t;
+  ASSERT_EQ(TermiosFromDcb(d, t), 0);
+  EXPECT_EQ(t.c_cflag & CSIZE, tcflag_t(CS5));
+  EXPECT_TRUE(t.c_cflag & CSTOPB);
+  EXPECT_TRUE(t.c_cflag & (CREAD | CLOCAL));
+  EXPECT_FALSE(t.c_cflag & CRTSCTS);
+  EXPECT_EQ(t.c_iflag & (IXON | IXOFF | INPCK | IXANY), tcflag_t(IXON | IXOFF | INPCK));
+  EXPECT_EQ(t.c_cc[VSTART], 0x11);
+  EXPECT_EQ(t.c_cc[VSTOP], 0x13);
+  EXPECT_EQ(t.c_lflag, 0u);  // raw: no echo, no canonical input, no signals
+  EXPECT_EQ(t.c_oflag, 0u);
+
+  // Either RTS handshake or CTS output flow asks for CRTSCTS.
+  d = LineDcb(9600);
+  d.fRtsControl = RTS_CONTROL_HANDSHAKE;
+  ASSERT_EQ(TermiosFromDcb(d, t), 0);
+  EXPECT_TRUE(t.c_cflag & CRTSCTS);
+  d = LineDcb(9600);
+  d.fOutxCtsFlow = true;
+  ASSERT_EQ(TermiosFromDcb(d, t), 0);
+  EXPECT_TRUE(t.c_cflag & CRTSCTS);
+}
+
+TEST(TermiosMapping, RefusesSettingsNoLineCanHave) {
+  kernel::Termios2 t;
+  Dcb d = LineDcb(0);
+  EXPECT_EQ(TermiosFromDcb(d, t), EINVAL);
+  d = LineDcb(9600);
+  d.ByteSize = 9;
+  EXPECT_EQ(TermiosFromDcb(d, t), EINVAL);
+  d.ByteSize = 4;
+  EXPECT_EQ(TermiosFromDcb(d, t), EINVAL);
+  d = LineDcb(9600);
+  d.Parity = 5;
+  EXPECT_EQ(TermiosFromDcb(d, t), EINVAL);
+  d = LineDcb(9600);
+  d.fInX = true;
+  d.XoffChar = d.XonChar;
+  EXPECT_EQ(TermiosFromDcb(d, t), EINVAL);
+}
+
+TEST(TermiosDeviceOpen, SettingsReachThePseudoTerminal) {
+  TestPty pty;
+  ASSERT_TRUE(pty.ok());
+  auto dev = OpenPty(pty);
+  ASSERT_TRUE(dev);
+  Dcb d = LineDcb(250000);
+  d.Parity = MARKPARITY;
+  d.StopBits = TWOSTOPBITS;
+  d.fRtsControl = RTS_CONTROL_HANDSHAKE;
+  d.fOutX = d.fInX = true;
+  ASSERT_EQ(dev->setCommState(d), 0);
+  kernel::Termios2 t;
+  ASSERT_EQ(ioctl(pty.master, kernel::kTcGets2, &t), 0);
+  EXPECT_EQ(t.c_ospeed, 250000u);
+  EXPECT_EQ(t.c_cflag & (CSTOPB | PARODD | CMSPAR | CRTSCTS), tcflag_t(CSTOPB | PARODD | CMSPAR | CRTSCTS));
+  EXPECT_EQ(t.c_iflag & (IXON | IXOFF), tcflag_t(IXON | IXOFF));
+  EXPECT_EQ(dev->setCommState(LineDcb(0)), EINVAL);
+}
+
+TEST(TermiosDeviceOpen, RefusesFilesMissingDevicesAndPortsInUse) {
+  char path[] = "/tmp/serivox_notatty_XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, "keep", 4), 4);
+  close(fd);
+  struct stat before, after;
+  ASSERT_EQ(stat(path, &before), 0);
+  std::unique_ptr<Device> dev;
+  EXPECT_EQ(openDevice(path, dev), ENOTTY);
+  EXPECT_FALSE(dev);
+  ASSERT_EQ(stat(path, &after), 0);
+  EXPECT_EQ(after.st_size, 4);
+  EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+  unlink(path);
+
+  EXPECT_EQ(openDevice("/dev/serivox-no-such-port", dev), ENOENT);
+  EXPECT_EQ(openDevice("serivox-no-such-port", dev), ENOENT);
+  EXPECT_EQ(openDevice("/dev/null", dev), ENOTTY);  // a character device that is no terminal
+  EXPECT_FALSE(dev);
+
+  TestPty pty;
+  ASSERT_TRUE(pty.ok());
+  auto first = OpenPty(pty);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(openDevice(pty.slavePath, dev), EBUSY);
+  EXPECT_FALSE(dev);
+  first.reset();
+  EXPECT_EQ(openDevice(pty.slavePath, dev), 0);
+}
+
+TEST(TermiosDeviceLines, PseudoTerminalHasNoLinesButAcceptsRequests) {
+  TestPty pty;
+  auto dev = OpenPty(pty);
+  ASSERT_TRUE(dev);
+  uint32_t status = 1;
+  EXPECT_EQ(dev->getModemStatus(status), 0);
+  EXPECT_EQ(status, 0u);
+  for (int f : {SETDTR, CLRDTR, SETRTS, CLRRTS, SETBREAK, CLRBREAK}) EXPECT_EQ(dev->escapeFunction(f), 0) << f;
+  EXPECT_EQ(dev->escapeFunction(42), EINVAL);
+}
+
+TEST(TermiosDeviceRead, TheThreeReadModes) {
+  TestPty pty;
+  auto dev = OpenPty(pty);
+  ASSERT_TRUE(dev);
+  ASSERT_EQ(dev->setCommState(LineDcb(115200)), 0);
+
+  // Interval MAXDWORD, totals 0: at once with what waits.
+  ASSERT_EQ(dev->setCommTimeouts(Timeouts(0xFFFFFFFF, 0, 0)), 0);
+  auto t0 = Clock::now();
+  EXPECT_EQ(ReadAll(*dev, 10), "");
+  EXPECT_LT(Ms(Clock::now() - t0), 1000);
+  ASSERT_TRUE(pty.send("abcd"));
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(ReadAll(*dev, 10), "abcd");
+
+  // Interval and multiplier MAXDWORD: wait up to the constant for a first byte.
+  ASSERT_EQ(dev->setCommTimeouts(Timeouts(0xFFFFFFFF, 0xFFFFFFFF, 150)), 0);
+  t0 = Clock::now();
+  EXPECT_EQ(ReadAll(*dev, 10), "");
+  EXPECT_GE(Ms(Clock::now() - t0), 140);
+  std::thread late([&] {
+    std::this_thread::sleep_for(30ms);
+    pty.send("x");
+  });
+  ASSERT_EQ(dev->setCommTimeouts(Timeouts(0xFFFFFFFF, 0xFFFFFFFF, 5000)), 0);
+  t0 = Clock::now();
+  EXPECT_EQ(ReadAll(*dev, 10), "x");
+  EXPECT_LT(Ms(Clock::now() - t0), 4000);
+  late.join();
+
+  // Total bound: returns what came when the bound runs out.
+  ASSERT_EQ(dev->setCommTimeouts(Timeouts(0, 0, 150)), 0);
+  ASSERT_TRUE(pty.send("123"));
+  t0 = Clock::now();
+  EXPECT_EQ(ReadAll(*dev, 10), "123");
+  EXPECT_GE(Ms(Clock::now() - t0), 140);
+
+  // A gap longer than the interval ends an unbounded read.
+  ASSERT_EQ(dev->setCommTimeouts(Timeouts(50, 0, 0)), 0);
+  ASSERT_TRUE(pty.send("gap"));
+  EXPECT_EQ(ReadAll(*dev, 10), "gap");
+
+  // A full count returns at once.
+  ASSERT_EQ(dev->setCommTimeouts(Timeouts(0, 0, 5000)), 0);
+  ASSERT_TRUE(pty.send("full"));
+  t0 = Clock::now();
+  EXPECT_EQ(ReadAll(*dev, 4), "full");
+  EXPECT_LT(Ms(Clock::now() - t0), 4000);
+}
+
+TEST(TermiosDeviceRead, MarkedBytesNulsAndParityMarks) {
+  TestPty pty;
+  auto dev = OpenPty(pty);
+  ASSERT_TRUE(dev);
+  ASSERT_EQ(dev->setCommTimeouts(Timeouts(0, 0, 200)), 0);
+  Dcb d = LineDcb(9600);
+  ASSERT_EQ(dev->setCommState(d), 0);
+  // 0xFF is doubled by the line discipline (PARMRK) and must read back once.
+  const std::string data("\xff\x00\xff\xffz", 5);
+  ASSERT_TRUE(pty.send(data));
+  EXPECT_EQ(ReadAll(*dev, 5), data);
+
+  d.fNull = true;
+  ASSERT_EQ(dev->setCommState(d), 0);
+  ASSERT_TRUE(pty.send(std::string("a\0b\0", 4)));
+  EXPECT_EQ(ReadAll(*dev, 2), "ab");
+}
+
+TEST(TermiosDeviceWrite, StalledLineEndsWithTheBytesWrittenSoFar) {
+  TestPty pty;  // the master never reads
+  auto dev = OpenPty(pty);
+  ASSERT_TRUE(dev);
+  ASSERT_EQ(dev->setCommState(LineDcb(115200)), 0);
+  CommTimeouts t;
+  t.WriteTotalTimeoutConstant = 200;
+  ASSERT_EQ(dev->setCommTimeouts(t), 0);
+  std::vector<uint8_t> big(1 << 20, 'w');
+  int done = -1;
+  const auto t0 = Clock::now();
+  EXPECT_EQ(dev->write(big.data(), static_cast<int>(big.size()), done), 0);
+  EXPECT_GT(done, 0);
+  EXPECT_LT(done, static_cast<int>(big.size()));
+  EXPECT_GE(Ms(Clock::now() - t0), 190);
+}
+
+TEST(TermiosDeviceEvents, RxCharOncePerArrivalRxFlagAndTxEmpty) {
+  TestPty pty;
+  auto dev = OpenPty(pty);
+  ASSERT_TRUE(dev);
+  Dcb d = LineDcb(9600);
+  d.EvtChar = '\n';
+  ASSERT_EQ(dev->setCommState(d), 0);
+  ASSERT_EQ(dev->setCommMask(EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY), 0);
+
+  ASSERT_TRUE(pty.send("abc"));
+  WaitOutcome w = WaitEvents(*dev, 5s);
+  ASSERT_EQ(w.rc, 0);
+  EXPECT_EQ(w.events, EV_RXCHAR);
+  // The bytes wait unread: no further event until new bytes come.
+  w = WaitEvents(*dev, 150ms);
+  EXPECT_EQ(w.rc, ECANCELED);
+  uint32_t errors = 1;
+  int in = 0, out = -1;
+  ASSERT_EQ(dev->clearCommError(errors, in, out), 0);
+  EXPECT_EQ(errors, 0u);
+  EXPECT_EQ(in, 3);
+  EXPECT_EQ(out, 0);
+
+  ASSERT_TRUE(pty.send("x\n"));
+  w = WaitEvents(*dev, 5s);
+  ASSERT_EQ(w.rc, 0);
+  EXPECT_EQ(w.events, EV_RXCHAR | EV_RXFLAG);
+  ASSERT_EQ(dev->setCommTimeouts(Timeouts(0xFFFFFFFF, 0, 0)), 0);
+  EXPECT_EQ(ReadAll(*dev, 100), "abcx\n");
+
+  int done = 0;
+  ASSERT_EQ(dev->write(reinterpret_cast<const uint8_t*>("hi"), 2, done), 0);
+  EXPECT_EQ(done, 2);
+  w = WaitEvents(*dev, 5s);
+  ASSERT_EQ(w.rc, 0);
+  EXPECT_EQ(w.events, EV_TXEMPTY);
+}
+
+TEST(TermiosDeviceEvents, Rx80FullOncePerCrossing) {
+  TestPty pty;
+  auto dev = OpenPty(pty);
+  ASSERT_TRUE(dev);
+  ASSERT_EQ(dev->setupComm(100, 100), 0);
+  ASSERT_EQ(dev->setCommState(LineDcb(9600)), 0);
+  ASSERT_EQ(dev->setCommMask(EV_RX80FULL), 0);
+  ASSERT_TRUE(pty.send(std::string(85, 'q')));
+  WaitOutcome w = WaitEvents(*dev, 5s);
+  ASSERT_EQ(w.rc, 0);
+  EXPECT_EQ(w.events, EV_RX80FULL);
+  ASSERT_TRUE(pty.send("more"));
+  EXPECT_EQ(WaitEvents(*dev, 150ms).rc, ECANCELED);
+}
+
+TEST(TermiosDeviceEvents, StopAndMaskChangeEndAWait) {
+  TestPty pty;
+  auto dev = OpenPty(pty);
+  ASSERT_TRUE(dev);
+  ASSERT_EQ(dev->setCommMask(EV_RXCHAR), 0);
+  EXPECT_EQ(WaitEvents(*dev, 50ms).rc, ECANCELED);
+
+  uint32_t events = 99;
+  int rc = -1;
+  std::thread waiter([&] { rc = dev->waitCommEvent(events, -1); });
+  std::this_thread::sleep_for(50ms);
+  ASSERT_EQ(dev->setCommMask(EV_RXCHAR | EV_ERR), 0);
+  waiter.join();
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(events, 0u);
+}
+
+TEST(TermiosDeviceEvents, HangUpIsReportedOnceThenEio) {
+  TestPty pty;
+  auto dev = OpenPty(pty);
+  ASSERT_TRUE(dev);
+  ASSERT_EQ(dev->setCommMask(EV_RXCHAR | EV_ERR), 0);
+  ASSERT_TRUE(pty.send("last"));
+  WaitOutcome w = WaitEvents(*dev, 5s);
+  ASSERT_EQ(w.rc, 0);
+  ASSERT_EQ(w.events, EV_RXCHAR);
+  pty.closeMaster();
+  w = WaitEvents(*dev, 5s);
+  ASSERT_EQ(w.rc, 0);
+  EXPECT_EQ(w.events, EV_ERR);
+  uint32_t errors = 0;
+  int in = 0, out = 0;
+  ASSERT_EQ(dev->clearCommError(errors, in, out), 0);
+  EXPECT_EQ(errors, CE_IOE);
+  EXPECT_EQ(in, 4);  // what was received before the hang-up can still be read
+  ASSERT_EQ(dev->clearCommError(errors, in, out), 0);
+  EXPECT_EQ(errors, 0u);
+
+  // From now on the wait returns at once instead of blocking or spinning.
+  const auto t0 = Clock::now();
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(WaitEvents(*dev, 5s).rc, EIO);
+  EXPECT_LT(Ms(Clock::now() - t0), 4000);
+
+  ASSERT_EQ(dev->setCommTimeouts(Timeouts(0xFFFFFFFF, 0, 0)), 0);
+  EXPECT_EQ(ReadAll(*dev, 10), "last");
+  uint8_t b;
+  int done = 0;
+  EXPECT_EQ(dev->read(&b, 1, done), EIO);
+  EXPECT_EQ(dev->write(&b, 1, done), EIO);
+  // Closing a port after its device went away must still work.
+  EXPECT_EQ(dev->purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR), 0);
+}
