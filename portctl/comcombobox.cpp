@@ -1,5 +1,7 @@
 #include "comcombobox.h"
 
+#include <stdexcept>
+
 TComComboBox::TComComboBox(QWidget* parent)
     : QComboBox(parent), select_(std::make_unique<TComSelect>(this)) {
   // A fixed list: the user picks an item and never types one.
@@ -11,6 +13,8 @@ TComComboBox::TComComboBox(QWidget* parent)
       Change();
     } catch (const std::exception& e) {
       ReportException(this, e);
+    } catch (...) {
+      ReportException(this, std::runtime_error("Unknown error"));
     }
   });
 }

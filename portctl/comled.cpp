@@ -5,6 +5,7 @@
 #include <QStyle>
 #include <QStyleOptionFocusRect>
 #include <algorithm>
+#include <stdexcept>
 
 // The lamp pictures live in the library's resources; a static library has to
 // register them itself (outside any namespace, as Q_INIT_RESOURCE requires).
@@ -46,7 +47,16 @@ TComLed::TComLed(QWidget* parent) : QWidget(parent) {
   // The lamp shows state only, but screen readers must be able to reach it.
   setFocusPolicy(Qt::TabFocus);
   ringTimer_.setInterval(ringDuration_);
-  connect(&ringTimer_, &QTimer::timeout, this, &TComLed::RingTimeout);
+  // OnChange is the owner's code; no exception may cross the event loop.
+  connect(&ringTimer_, &QTimer::timeout, this, [this] {
+    try {
+      RingTimeout();
+    } catch (const std::exception& e) {
+      ReportException(this, e);
+    } catch (...) {
+      ReportException(this, std::runtime_error("Unknown error"));
+    }
+  });
   FillLinkCallback();
   LoadKindGlyphs(kind_);
   UpdateAccessibleName();

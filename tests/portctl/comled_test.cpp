@@ -356,4 +356,23 @@ TEST_F(ComLedTest, CustomPicturesApplyOnlyUnderCustomKind) {
   EXPECT_EQ(qAlpha(led.GlyphOn().pixel(0, 8)), 0);
 }
 
+TEST_F(ComLedTest, HandlerErrorAtRingTimeoutGoesToTheReporter) {
+  FakePort port;
+  TComLed led;
+  led.SetLedSignal(lsRing);
+  led.SetRingDuration(20);
+  led.SetComPort(&port);
+  led.Link().OnRing(&port);
+  led.OnChange = [](QObject*, TLedState state) {
+    if (state == lsOff) throw std::runtime_error("handler failed");
+  };
+  std::vector<std::string> reported;
+  SetExceptionReporter([&](QObject*, const std::exception& e) { reported.push_back(e.what()); });
+  EXPECT_TRUE(WaitFor([&] { return !reported.empty(); }));
+  SetExceptionReporter(nullptr);
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_EQ(reported[0], "handler failed");
+  EXPECT_EQ(led.State(), lsOff);
+}
+
 }  // namespace
