@@ -1,17 +1,68 @@
-// The window's settings file: LoadConfig and SaveConfig.
+// The window's settings file: LoadConfig and SaveConfig. The port keeps its
+// own section; the window adds "Makro", "Test" and "Terminal". Texts are byte
+// strings shown as Latin-1.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFile>
+#include <QLineEdit>
+#include <QSlider>
 #include <filesystem>
-#include <system_error>
 
+#include "inifile.h"
+#include "portctl.h"
 #include "serivox.h"
+#include "ui_serivox.h"
 
-void TSerivox::LoadConfig() {}
+namespace {
 
-void TSerivox::SaveConfig() {}
+QString FromBytes(const std::string& s) { return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size())); }
+std::string ToBytes(const QString& s) { return s.toLatin1().toStdString(); }
+
+}  // namespace
 
 std::string TSerivox::ConfigPath() {
-  std::error_code ec;
-  std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) return std::string();
-  path.replace_extension(".ini");
+  const QString exe = QCoreApplication::applicationFilePath();
+  if (exe.isEmpty()) return {};
+  std::filesystem::path path(QFile::encodeName(exe).toStdString());
+  path.replace_extension(".ini");  // appended when the name has none
   return path.string();
+}
+
+void TSerivox::LoadConfig() {
+  const std::string path = ConfigPath();
+  ComPort->RestoreSettings(true, path);
+  // Re-binding makes each selector show the value just restored.
+  for (TComComboBox* box : {ui->ComComboBox1, ui->ComComboBox2, ui->ComComboBox3}) {
+    box->SetComPort(nullptr);
+    box->SetComPort(ComPort);
+  }
+  const TIniFile ini(path);
+  ui->Edit1->setText(FromBytes(ini.ReadString("Makro", "Makro1Text", "")));
+  ui->ComboBox2->setCurrentText(FromBytes(ini.ReadString("Makro", "Makro1End", "none")));
+  ui->Edit2->setText(FromBytes(ini.ReadString("Makro", "Makro2Text", "")));
+  ui->ComboBox3->setCurrentText(FromBytes(ini.ReadString("Makro", "Makro2End", "none")));
+  ui->Edit3->setText(FromBytes(ini.ReadString("Makro", "Makro3Text", "")));
+  ui->ComboBox4->setCurrentText(FromBytes(ini.ReadString("Makro", "Makro3End", "none")));
+  ui->CheckBox4->setChecked(ini.ReadBool("Test", "Echo", false));
+  // The slider keeps the value within 1..20 and runs TrackBar1Change on a change.
+  ui->TrackBar1->setValue(ini.ReadInteger("Test", "Interval", 100));
+  ui->CheckBox5->setChecked(ini.ReadBool("Terminal", "ShowHEX", false));
+  ui->CheckBox6->setChecked(ini.ReadBool("Terminal", "ShowControlChars", false));
+}
+
+void TSerivox::SaveConfig() {
+  const std::string path = ConfigPath();
+  ComPort->PersistSettings(true, path);
+  TIniFile ini(path);
+  ini.WriteString("Makro", "Makro1Text", ToBytes(ui->Edit1->text()));
+  ini.WriteString("Makro", "Makro1End", ToBytes(ui->ComboBox2->currentText()));
+  ini.WriteString("Makro", "Makro2Text", ToBytes(ui->Edit2->text()));
+  ini.WriteString("Makro", "Makro2End", ToBytes(ui->ComboBox3->currentText()));
+  ini.WriteString("Makro", "Makro3Text", ToBytes(ui->Edit3->text()));
+  ini.WriteString("Makro", "Makro3End", ToBytes(ui->ComboBox4->currentText()));
+  ini.WriteBool("Test", "Echo", ui->CheckBox4->isChecked());
+  ini.WriteInteger("Test", "Interval", ui->TrackBar1->value());
+  ini.WriteBool("Terminal", "ShowHEX", ui->CheckBox5->isChecked());
+  ini.WriteBool("Terminal", "ShowControlChars", ui->CheckBox6->isChecked());
 }
