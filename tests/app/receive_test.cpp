@@ -1,0 +1,205 @@
+// The receive display: line breaking, the three display forms, the width
+// limit, the double click, and the receive handler with echo.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QMouseEvent>
+#include <QThread>
+
+#include "errordisplay.h"
+#include "linepane.h"
+#include "serivox.h"
+#include "ui_serivox.h"
+
+namespace {
+
+QApplication* EnsureApp() {
+  if (!qApp) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char name[] = "app_tests";
+    static char* argv[] = {name, nullptr};
+    new QApplication(argc, argv);
+  }
+  return qobject_cast<QApplication*>(qApp);
+}
+
+template <class P>
+bool WaitUntil(P done, int ms = 10000) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done()) {
+    if (clock.elapsed() > ms) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThread::msleep(2);
+  }
+  return true;
+}
+
+class ReceiveDisplay : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    EnsureApp();
+    SetErrorSink([this](const QString& m) { errors.append(m); });
+    w = new TSerivox;
+    w->ui->Memo1->setFixedWidth(400);
+  }
+  void TearDown() override {
+    delete w;
+    SetErrorSink({});
+    EXPECT_TRUE(errors.isEmpty()) << errors.join(" | ").toStdString();
+  }
+  // Bytes arriving without a timer tick in between (one receive event).
+  void Burst(const std::string& bytes) {
+    for (unsigned char b : bytes) w->DisplayRxByte(b);
+  }
+  void Tick() { w->Timer3Timer(w); }
+  std::vector<std::string> PaneLines() const {
+    std::vector<std::string> lines;
+    for (int i = 0; i < w->ui->Memo1->LineCount(); ++i) lines.push_back(w->ui->Memo1->Line(i));
+    return lines;
+  }
+
+  TSerivox* w = nullptr;
+  QStringList errors;
+};
+
+using Lines = std::vector<std::string>;
+
+TEST_F(ReceiveDisplay, PlainTextBreaksAfterCrLfRun) {
+  Burst("AB\r\nCD");
+  Tick();
+  EXPECT_EQ(PaneLines(), (Lines{"AB\r\n", "CD"}));
+  // A run of several CR and LF bytes makes no empty lines.
+  Burst("\r\n\r\n\nEF");
+  Tick();
+  EXPECT_EQ(PaneLines(), (Lines{"AB\r\n", "CD\r\n\r\n\n", "EF"}));
+}
+
+TEST_F(ReceiveDisplay, ControlCharsSpelledOut) {
+  w->ui->CheckBox6->setChecked(true);
+  Burst("AB\r\nCD");
+  Tick();
+  EXPECT_EQ(PaneLines(), (Lines{"AB#13#10", "CD"}));
+  Burst(std::string("\x07\x1b\x7f\xc8\x00 ", 6));
+  Tick();
+  // Only codes below 32 are replaced; 127 and 200 stand as themselves.
+  EXPECT_EQ(PaneLines().back(), std::string("CD#07#27\x7f\xc8#00 "));
+}
+
+TEST_F(ReceiveDisplay, HexLinesFollowTheInitialEmptyLine) {
+  w->ui->CheckBox5->setChecked(true);
+  w->ui->CheckBox6->setChecked(true);  // no effect while hex is on
+  Burst("\x0d" "A");
+  EXPECT_EQ(PaneLines(), (Lines{"", "#0D  \r", "#41  A"}));
+  EXPECT_EQ(w->RxLine, "#41  A");
+}
+
+TEST_F(ReceiveDisplay, HexFlushesThePendingTextLineFirst) {
+  Burst("xy");
+  w->ui->CheckBox5->setChecked(true);
+  Burst("\xff");
+  EXPECT_EQ(PaneLines(), (Lines{"xy", "#FF  \xff"}));
+}
+
+TEST_F(ReceiveDisplay, ModeSwitchCarriesLastRxByte) {
+  w->ui->CheckBox5->setChecked(true);
+  Burst("\r");
+  w->ui->CheckBox5->setChecked(false);
+  Burst("A");
+  Tick();
+  // The CR received in hex mode ends the line: "A" starts a new one.
+  EXPECT_EQ(PaneLines(), (Lines{"", "#0D  \r", "A"}));
+  EXPECT_EQ(w->LastRxByte, 'A');
+}
+
+TEST_F(ReceiveDisplay, SlowStreamBreaksAtTheWidthLimit) {
+  ASSERT_EQ(w->LineLimit(), 52);
+  for (int i = 0; i < 60; ++i) {
+    w->DisplayRxByte(uint8_t('a' + i % 26));
+    Tick();
+  }
+  const Lines lines = PaneLines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].size(), 52u);
+  EXPECT_EQ(lines[1].size(), 8u);
+  EXPECT_EQ(lines[1][0], 'a' + 52 % 26);
+}
+
+TEST_F(ReceiveDisplay, BurstJoinsTheLinePastTheLimit) {
+  Burst(std::string(200, 'x'));
+  Tick();
+  EXPECT_EQ(PaneLines(), (Lines{std::string(200, 'x')}));
+  // The first byte after the flush starts a new line.
+  Burst("y");
+  Tick();
+  EXPECT_EQ(PaneLines(), (Lines{std::string(200, 'x'), "y"}));
+}
+
+TEST_F(ReceiveDisplay, LimitFollowsThePaneWidth) {
+  w->ui->Memo1->setFixedWidth(100);  // (100 - 30) / 7 = 10
+  EXPECT_EQ(w->LineLimit(), 10);
+  for (int i = 0; i < 25; ++i) {
+    w->DisplayRxByte('z');
+    Tick();
+  }
+  EXPECT_EQ(PaneLines(), (Lines{std::string(10, 'z'), std::string(10, 'z'), std::string(5, 'z')}));
+}
+
+TEST_F(ReceiveDisplay, DoubleClickClearsThePane) {
+  Burst("AB\r");
+  Tick();
+  QMouseEvent click(QEvent::MouseButtonDblClick, QPointF(10, 10), QPointF(10, 10), Qt::LeftButton,
+                    Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(w->ui->Memo1->viewport(), &click);
+  EXPECT_EQ(w->ui->Memo1->LineCount(), 0);
+  EXPECT_TRUE(w->RxLine.empty());
+  EXPECT_EQ(w->LastRxByte, '\r');
+  Burst("C");
+  Tick();
+  EXPECT_EQ(PaneLines(), (Lines{"C"}));
+}
+
+TEST_F(ReceiveDisplay, FlushBringsThePaneUpToRxLine) {
+  Burst("abc");
+  // Not yet on the pane: the line is pending in RxLine.
+  EXPECT_EQ(w->ui->Memo1->LastLine(), "");
+  w->Flush();
+  EXPECT_EQ(w->ui->Memo1->LastLine(), "abc");
+  EXPECT_EQ(w->ui->Memo1->LineCount(), 1);
+}
+
+// A window on NULLMODEM-A with Echo checked: what the far end sends is shown
+// and comes back unchanged, zero bytes included.
+TEST_F(ReceiveDisplay, ReceivedChunksAreShownAndEchoed) {
+  w->ComPort->SetPort("NULLMODEM-A");
+  w->ui->CheckBox4->setChecked(true);
+  w->ComPort->SetConnected(true);
+  ASSERT_TRUE(w->ComPort->Connected());
+
+  TComPort far;
+  far.SetPort("NULLMODEM-B");
+  far.SetBaudRate(w->ComPort->BaudRate());
+  far.SetStopBits(w->ComPort->StopBits());
+  far.SetEvents(TComEvents{});
+  far.SetConnected(true);
+  const std::string sent("Hi\0there\n", 9);
+  far.SendText(sent);
+
+  std::string echoed;
+  ASSERT_TRUE(WaitUntil([&] {
+    std::string chunk;
+    far.ReceiveText(chunk, 64);
+    echoed += chunk;
+    return echoed.size() >= sent.size();
+  }));
+  EXPECT_EQ(echoed, sent);
+  Tick();
+  EXPECT_EQ(w->ui->Memo1->Line(0), sent);
+  far.SetConnected(false);
+  w->ComPort->SetConnected(false);
+}
+
+}  // namespace
