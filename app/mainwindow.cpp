@@ -6,7 +6,6 @@
 #include <QFont>
 #include <QGuiApplication>
 #include <QIcon>
-#include <QPalette>
 #include <QPlainTextEdit>
 #include <QResizeEvent>
 #include <QScreen>
@@ -65,15 +64,8 @@ TSerivox::TSerivox(QWidget* parent) : QWidget(parent), ui(new Ui::TSerivox) {
   (void)resourcesLoaded;
   setWindowIcon(QIcon(QStringLiteral(":/serivox.png")));
 
-  // The receive pane: white fixed-pitch text on black.
+  // The typing pane uses the receive pane's fixed-pitch face.
   const QFont terminalFont = TerminalFont();
-  QPalette receivePalette = ui->Memo1->palette();
-  for (QPalette::ColorRole role : {QPalette::Base, QPalette::Window}) receivePalette.setColor(role, Qt::black);
-  for (QPalette::ColorRole role : {QPalette::Text, QPalette::WindowText}) receivePalette.setColor(role, Qt::white);
-  ui->Memo1->setPalette(receivePalette);
-  ui->Memo1->viewport()->setPalette(receivePalette);
-  ui->Memo1->viewport()->setAutoFillBackground(true);
-  ui->Memo1->setFont(terminalFont);
   ui->Memo2->setFont(terminalFont);
   // Memo2 starts 65 px high and keeps its height when the window grows.
   ui->Splitter1->setStretchFactor(0, 1);
