@@ -1,0 +1,140 @@
+// TSerivox: the main window class. Every window owns its own port, timers,
+// controls and terminal, link-test and bridge state; windows share only the
+// settings file and the loaded bridge library.
+//
+// The handlers live in one source per concern:
+//   mainwindow.cpp   start-up, connect, resize, close, new instance, DTR/RTS refresh
+//   settingsfile.cpp LoadConfig, SaveConfig
+//   receive.cpp      ComPortRxChar, DisplayRxByte, the flush, Memo1DblClick
+//   transmit.cpp     Memo2KeyPress, the macro buttons, Send File
+//   linktest.cpp     Button6Click, Timer1Timer, TrackBar1Change, ParseTestByte, Button10Click
+//   bridge.cpp       BindBridgeLibrary, the bridge handlers and BridgeReceive
+#pragma once
+
+#include <QMainWindow>
+#include <QWidget>
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "port.h"
+
+class QTimer;
+class QFileDialog;
+
+namespace Ui {
+class TSerivox;
+}
+
+// Entry points of the bridge library (C linkage, 32-bit arguments).
+extern "C" {
+using TBridgeReceive = void (*)(void* context, uint32_t unused, uint32_t data);
+using TIdentifyComDll = const char* (*)();
+using TSendByte = uint32_t (*)(uint32_t ownId, uint32_t data);
+using TAddCom = uint32_t (*)(const char* name);
+using TDeleteCom = uint32_t (*)(uint32_t id);
+using TConnect = uint32_t (*)(uint32_t ownId, uint32_t peerHandle, TBridgeReceive callback, void* context);
+using TDisconnect = uint32_t (*)(uint32_t ownId);
+using TGetComName = const char* (*)(uint32_t id);
+using TGetComHandle = uint32_t (*)(const char* name);
+}
+
+class TSerivox : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit TSerivox(QWidget* parent = nullptr);
+  ~TSerivox() override;
+
+  Ui::TSerivox* ui;  // the controls, by their designer names (ui->Button1 ...)
+  TComPort* ComPort;
+  QTimer* Timer1;
+  QTimer* Timer2;
+  QTimer* Timer3;
+
+  // Link test (linktest.cpp).
+  bool TestRunning = false;
+  uint8_t LetterCounter = 0;
+  uint8_t ParserState = 0;
+  std::array<int32_t, 26> ReceivedCount{};
+  std::array<int32_t, 26> SentCount{};
+  std::array<uint32_t, 26> SendTick{};
+  std::array<int32_t, 26> LastDelay{};
+  bool PacketSeen = false;
+  // Receive display (receive.cpp).
+  uint8_t LastRxByte = 0;
+  // Bridge (bridge.cpp).
+  TIdentifyComDll IdentifyComDll = nullptr;
+  TSendByte SendByte = nullptr;
+  TAddCom AddCom = nullptr;
+  TDeleteCom DeleteCom = nullptr;
+  TConnect Connect = nullptr;
+  TDisconnect Disconnect = nullptr;
+  TGetComName GetComName = nullptr;
+  TGetComHandle GetComHandle = nullptr;
+  uint8_t OwnId = 255;
+  uint8_t PeerId = 255;
+  // Receive display (receive.cpp).
+  std::string RxLine;
+
+  // Start-up and main window (mainwindow.cpp).
+  void FormShow(QObject* Sender);
+  void FormClose(QObject* Sender);
+  void FormResize(QObject* Sender);
+  void Button1Click(QObject* Sender);
+  void ComPortAfterOpen(QObject* Sender);
+  void ComPortAfterClose(QObject* Sender);
+  void ComComboBox1Change(QObject* Sender);
+  void Button5Click(QObject* Sender);
+  void Button7Click(QObject* Sender);
+  void Timer3Timer(QObject* Sender);
+  // Settings file (settingsfile.cpp).
+  void LoadConfig();
+  void SaveConfig();
+  // The settings file: the executable's path with the extension ".ini".
+  static std::string ConfigPath();
+  // Receive display (receive.cpp).
+  void ComPortRxChar(QObject* Sender, int32_t Count);
+  void DisplayRxByte(uint8_t b);
+  void Flush();
+  int LineLimit() const;
+  void Memo1DblClick(QObject* Sender);
+  // Transmit (transmit.cpp).
+  // Returns whether the key is applied by the pane afterwards.
+  bool Memo2KeyPress(QObject* Sender, char Key);
+  static std::string LineEndingFromName(const std::string& name);
+  void SendMacro(int slot);
+  void Button2Click(QObject* Sender);
+  void Button3Click(QObject* Sender);
+  void Button4Click(QObject* Sender);
+  void Button11Click(QObject* Sender);
+  // Sends one file in blocks of 256 bytes (the part of Send File after the dialog).
+  void SendFile(const QString& path);
+  // Link test (linktest.cpp).
+  void Button6Click(QObject* Sender);
+  void Timer1Timer(QObject* Sender);
+  void TrackBar1Change(QObject* Sender);
+  void ParseTestByte(uint8_t b);
+  void Button10Click(QObject* Sender);
+  // Bridge (bridge.cpp).
+  QString BindBridgeLibrary();
+  void RefreshBridgePeers();
+  void ComboBox1DropDown(QObject* Sender);
+  void Button9Click(QObject* Sender);
+  void Timer2Timer(QObject* Sender);
+  void BridgeAfterOpen();
+  void BridgeAfterClose();
+  void ForwardKeyToBridge(char Key);
+  static void BridgeReceive(void* context, uint32_t unused, uint32_t data);
+
+  // Hook for tests: the file chosen by Send File's dialog (empty = cancel).
+  std::function<QString()> ChooseFile;
+  // Milliseconds of the monotonic clock as a wrapping 32-bit tick.
+  static uint32_t GetTickCount();
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+};

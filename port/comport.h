@@ -1,0 +1,279 @@
+// The serial port component: settings, opening and closing, event delivery,
+// data transfer and line control, persistence.
+//
+// Threading contract:
+//  - Open, Close, every setter, the apply steps, link registration and the
+//    persistence calls run on the owner's thread (the thread the port lives in).
+//  - While the port is open with a non-empty Events set, one event thread waits
+//    on the device. With smWindowSync and smThreadSync every per-event step and
+//    every handler runs on the owner's thread; with smNone they run on the event
+//    thread and the owner must not touch the port meanwhile.
+//  - Blocking transfers run on the calling thread; a transfer started by the
+//    owner and one started during event delivery share no state.
+#pragma once
+
+#include <QObject>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "error.h"
+#include "link.h"
+#include "settings.h"
+#include "types.h"
+
+namespace serivox::device {
+class Device;
+}
+class TComThread;
+class TIniFile;
+class TRegistry;
+class PortWindow;
+
+// One overlapped transfer: created by AllocAsync, owned by the caller until
+// ReleaseAsync. The transfer itself runs in StartWrite/StartRead; its outcome
+// is kept here for WaitForCompletion.
+struct TAsyncOperation {
+  enum TKind { okWrite, okRead };
+  TKind Kind = okWrite;
+  std::unique_ptr<uint8_t[]> Data;  // a write's private copy of its bytes
+  int32_t Size = 0;
+  int32_t Transferred = 0;  // bytes moved when the transfer completed
+  int Error = 0;            // errno of a transfer that ended unsuccessfully
+};
+using PAsync = TAsyncOperation*;
+
+using TNotifyEvent = std::function<void(QObject* Sender)>;
+using TRxCharEvent = std::function<void(QObject* Sender, int32_t Count)>;
+using TRxBufEvent = std::function<void(QObject* Sender, const uint8_t* Buffer, int32_t Count)>;
+using TComErrorEvent = std::function<void(QObject* Sender, TComErrors Errors)>;
+using TComSignalEvent = std::function<void(QObject* Sender, bool OnOff)>;
+
+class TCustomComPort : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit TCustomComPort(QObject* owner = nullptr);
+  ~TCustomComPort() override;
+
+  // --- Settings -------------------------------------------------------------
+  bool Connected() const { return connected_; }
+  void SetConnected(bool value);
+  TBaudRate BaudRate() const { return baudRate_; }
+  void SetBaudRate(TBaudRate value);
+  int32_t CustomBaudRate() const { return customBaudRate_; }
+  void SetCustomBaudRate(int32_t value);
+  const std::string& Port() const { return port_; }
+  // A different name on an open port closes it and opens the new device.
+  void SetPort(const std::string& value);
+  TStopBits StopBits() const { return stopBits_; }
+  void SetStopBits(TStopBits value);
+  TDataBits DataBits() const { return dataBits_; }
+  void SetDataBits(TDataBits value);
+  bool DiscardNull() const { return discardNull_; }
+  void SetDiscardNull(bool value);
+  uint8_t EventChar() const { return eventChar_; }
+  void SetEventChar(uint8_t value);
+  TComEvents Events() const { return events_; }
+  // Takes effect at the next Open.
+  void SetEvents(TComEvents value) { events_ = value; }
+  TSyncMethod SyncMethod() const { return syncMethod_; }
+  // Refused with code 14 on an open port.
+  void SetSyncMethod(TSyncMethod value);
+  TSettingsGroups StoredGroups() const { return storedGroups_; }
+  void SetStoredGroups(TSettingsGroups value) { storedGroups_ = value; }
+
+  TComParity& Parity() { return *parity_; }
+  TComFlowControl& FlowControl() { return *flowControl_; }
+  TComTimeouts& Timeouts() { return *timeouts_; }
+  TComBuffer& Buffer() { return *buffer_; }
+  const TComParity& Parity() const { return *parity_; }
+  const TComFlowControl& FlowControl() const { return *flowControl_; }
+  const TComTimeouts& Timeouts() const { return *timeouts_; }
+  const TComBuffer& Buffer() const { return *buffer_; }
+  // Copy the given object into the port's own and push the group.
+  void SetParity(const TComParity& value);
+  void SetFlowControl(const TComFlowControl& value);
+  void SetTimeouts(const TComTimeouts& value);
+  void SetBuffer(const TComBuffer& value);
+
+  // --- Lifecycle ------------------------------------------------------------
+  void Open();
+  void Close();
+  void BeginSettingsUpdate();
+  void EndSettingsUpdate();
+  int32_t UpdateCount() const { return updateCount_; }
+  // The loading state: setters only store, Connected only records the wish.
+  void BeginLoading() { loading_ = true; }
+  bool Loading() const { return loading_; }
+  // Ends loading; opens the port when Connected was recorded true. An error of
+  // that open goes to the application's exception reporter.
+  virtual void Loaded();
+
+  // The open device, or null (the invalid handle) while closed.
+  serivox::device::Device* Handle() const { return handle_.get(); }
+  bool ThreadCreated() const { return threadCreated_; }
+  const std::vector<TComLink*>& Links() const { return links_; }
+  bool HasRxBufLink() const { return hasRxBufLink_; }
+
+  // --- Data transfer and line control ----------------------------------------
+  int32_t SendBuffer(const void* Buffer, int32_t Count);
+  int32_t SendText(const std::string& Str);
+  int32_t ReceiveBuffer(void* Buffer, int32_t Count);
+  int32_t ReceiveText(std::string& Str, int32_t Count);
+  void AllocAsync(PAsync& Op);
+  void ReleaseAsync(PAsync& Op);
+  int32_t StartWrite(const void* Buffer, int32_t Count, PAsync Op);
+  int32_t StartWriteText(const std::string& Str, PAsync Op);
+  int32_t StartRead(void* Buffer, int32_t Count, PAsync Op);
+  int32_t StartReadText(std::string& Str, int32_t Count, PAsync Op);
+  int32_t WaitForCompletion(PAsync Op);
+  int32_t InputCount();
+  TComErrors LineErrors();
+  TComSignals Signals();
+  void SetDTRLine(bool OnOff);
+  void SetRTSLine(bool OnOff);
+  void AbortPendingIO();
+  void RegisterLink(TComLink* Link);
+  void UnregisterLink(TComLink* Link);
+
+  // --- Persistence ----------------------------------------------------------
+  // FromIni true: the INI file at Path; false: the registry key chosen by Path.
+  void PersistSettings(bool FromIni, const std::string& Path);
+  void RestoreSettings(bool FromIni, const std::string& Path);
+
+  // --- Events ---------------------------------------------------------------
+  TRxCharEvent OnRxChar;
+  TRxBufEvent OnRxBuf;
+  TNotifyEvent OnTxEmpty;
+  TNotifyEvent OnBreak;
+  TNotifyEvent OnRing;
+  TComSignalEvent OnCTSChange;
+  TComSignalEvent OnDSRChange;
+  TComSignalEvent OnRLSDChange;
+  TComErrorEvent OnError;
+  TNotifyEvent OnRxFlag;
+  TNotifyEvent OnAfterOpen;
+  TNotifyEvent OnAfterClose;
+  TNotifyEvent OnBeforeOpen;
+  TNotifyEvent OnBeforeClose;
+  TNotifyEvent OnRx80Full;
+
+  // --- Per-event steps (run by the event delivery) --------------------------
+  void ProcessRxChar();
+  void ProcessTxEmpty();
+  void ProcessRxFlag();
+  void ProcessRing();
+  void ProcessBreak();
+  void ProcessCTSChange();
+  void ProcessDSRChange();
+  void ProcessRLSDChange();
+  void ProcessError();
+  void ProcessRx80Full();
+  void ProcessSignals(bool On);
+  // The hidden window's procedure: one port event message (wParam = EV_ bit).
+  void WindowProc(uint32_t wParam);
+  // The hidden message window while open with smWindowSync, else null.
+  QObject* Window() const;
+
+ signals:
+  // The free notification: emitted by the destructor after the port has been
+  // closed, while the port and its link list still exist. Controls bound to
+  // the port unbind here (QObject::destroyed comes too late to touch the port).
+  void FreeNotification(TCustomComPort* port);
+
+ protected:
+  virtual void StoreToRegistry(TRegistry& Reg);
+  virtual void StoreToIniFile(TIniFile& IniFile);
+  virtual void LoadFromRegistry(TRegistry& Reg);
+  virtual void LoadFromIniFile(TIniFile& IniFile);
+  virtual void OpenDevice();
+  virtual void CloseDevice();
+  virtual void ApplyAllSettings();
+
+  virtual void TriggerAfterClose();
+  virtual void TriggerAfterOpen();
+  virtual void TriggerBeforeClose();
+  virtual void TriggerBeforeOpen();
+  virtual void TriggerRxChar(int32_t Count);
+  virtual void TriggerRxBuf(const uint8_t* Buffer, int32_t Count);
+  virtual void TriggerTxEmpty();
+  virtual void TriggerBreak();
+  virtual void TriggerRing();
+  virtual void TriggerRxFlag();
+  virtual void TriggerCTSChange(bool OnOff);
+  virtual void TriggerDSRChange(bool OnOff);
+  virtual void TriggerError(TComErrors Errors);
+  virtual void TriggerRLSDChange(bool OnOff);
+  virtual void TriggerRx80Full();
+ public:
+  virtual void ApplyCommState();
+  virtual void ApplyTimeouts();
+  virtual void ApplyBufferSizes();
+
+ protected:
+  // For OpenDevice overrides (tests): install the opened device.
+  void SetHandle(std::unique_ptr<serivox::device::Device> device);
+  std::unique_ptr<serivox::device::Device> TakeHandle();
+  // The device, or code `code` with EBADF when the port has none.
+  serivox::device::Device& DeviceOr(int code) const;
+  bool CanApply() const;
+  void OpenSettingsKey(TRegistry& Reg, const std::string& Path, const std::string& Name);
+
+ private:
+  friend class TComThread;
+  template <typename F, typename... A>
+  void CallLinks(F TComLink::*member, A... args);
+
+  std::unique_ptr<TComThread> eventThread_;
+  bool threadCreated_ = false;
+  std::unique_ptr<serivox::device::Device> handle_;
+  PortWindow* window_ = nullptr;
+  int32_t updateCount_ = 0;
+  std::vector<TComLink*> links_;
+  bool hasRxBufLink_ = false;
+  bool connected_ = false;
+  bool loading_ = false;
+  TBaudRate baudRate_ = br9600;
+  int32_t customBaudRate_ = 9600;
+  std::string port_ = "COM1";
+  TStopBits stopBits_ = sbOneStopBit;
+  TDataBits dataBits_ = dbEight;
+  bool discardNull_ = false;
+  uint8_t eventChar_ = 0;
+  TComEvents events_ = kAllComEvents;
+  std::unique_ptr<TComBuffer> buffer_;
+  std::unique_ptr<TComParity> parity_;
+  std::unique_ptr<TComTimeouts> timeouts_;
+  std::unique_ptr<TComFlowControl> flowControl_;
+  TSyncMethod syncMethod_ = smThreadSync;
+  TSettingsGroups storedGroups_{grBasic};
+};
+
+class TComPort : public TCustomComPort {
+  Q_OBJECT
+ public:
+  using TCustomComPort::TCustomComPort;
+};
+
+// The application's standard exception reporter. The port hands it errors that
+// no caller can receive (an open at the end of loading, a failed step of a
+// window-sync delivery). The program installs its error display; until then
+// the message goes to standard error.
+using ExceptionReporter = std::function<void(QObject* Sender, const std::exception& error)>;
+void SetExceptionReporter(ExceptionReporter reporter);
+void ReportException(QObject* Sender, const std::exception& error);
+
+// Calls one callback of every registered link, in registration order. The
+// list is walked by index and each callback copied before the call, so a
+// callback that unregisters links (a lamp processing pending events) cannot
+// leave the walk on freed memory.
+template <typename F, typename... A>
+void TCustomComPort::CallLinks(F TComLink::*member, A... args) {
+  for (size_t i = 0; i < links_.size(); ++i) {
+    F callback = links_[i]->*member;
+    if (callback) callback(this, args...);
+  }
+}
