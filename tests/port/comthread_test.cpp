@@ -28,6 +28,11 @@ struct Recorder {
     std::lock_guard lock(mutex);
     return entries;
   }
+  void Clear() {
+    std::lock_guard lock(mutex);
+    entries.clear();
+    threads.clear();
+  }
   void Watch(TCustomComPort& port, bool readOnRxChar = true) {
     port.OnError = [this](QObject*, TComErrors e) { Add("Error:" + std::to_string(e.Raw())); };
     port.OnRxChar = [this, &port, readOnRxChar](QObject*, int32_t n) {
@@ -53,9 +58,9 @@ class DeliveryOrder : public ::testing::TestWithParam<TSyncMethod> {};
 
 TEST_P(DeliveryOrder, BatchIsDeliveredInTheFixedOrder) {
   EnsureApp();
+  Recorder rec;
   FakePort port;
   port.SetSyncMethod(GetParam());
-  Recorder rec;
   port.Open();
   rec.Watch(port);
   port.shared->PushInput("x");
@@ -75,9 +80,9 @@ INSTANTIATE_TEST_SUITE_P(AllSyncMethods, DeliveryOrder, ::testing::Values(smThre
 
 TEST(EventThread, MaskFollowsEventsAndUnwatchedEventsAreNotDelivered) {
   EnsureApp();
+  Recorder rec;
   FakePort port;
   port.SetEvents({evRxChar});
-  Recorder rec;
   rec.Watch(port);
   port.shared->modemStatus = MS_CTS_ON;
   port.Open();
@@ -96,10 +101,11 @@ TEST(EventThread, MaskFollowsEventsAndUnwatchedEventsAreNotDelivered) {
 
 TEST(EventThread, RxCharAfterTheBytesWereReadFiresNothing) {
   EnsureApp();
-  FakePort port;
   Recorder rec;
+  FakePort port;
   rec.Watch(port);
   port.Open();
+  rec.Clear();
   port.shared->PushInput("abc");
   port.shared->PushBatch(EV_RXCHAR);
   port.shared->PushBatch(EV_RXCHAR);  // a second arrival whose bytes the first handler already took
@@ -111,11 +117,11 @@ TEST(EventThread, RxCharAfterTheBytesWereReadFiresNothing) {
 
 TEST(EventThread, RxBufLinksReadOnceAndSuppressRxChar) {
   EnsureApp();
-  FakePort port;
   Recorder rec;
+  TComLink a, b, plain;
+  FakePort port;
   rec.Watch(port);
   port.OnRxBuf = [&](QObject*, const uint8_t* b, int32_t n) { rec.Add("port:" + std::string((const char*)b, n)); };
-  TComLink a, b, plain;
   a.OnRxBuf = [&](QObject*, const uint8_t* d, int32_t n) { rec.Add("a:" + std::string((const char*)d, n)); };
   b.OnRxBuf = [&](QObject*, const uint8_t* d, int32_t n) { rec.Add("b:" + std::string((const char*)d, n)); };
   plain.OnRx = [&](QObject*, bool on) { rec.Add(on ? "Rx1" : "Rx0"); };
@@ -123,6 +129,7 @@ TEST(EventThread, RxBufLinksReadOnceAndSuppressRxChar) {
   port.RegisterLink(&a);
   port.RegisterLink(&b);
   port.Open();
+  rec.Clear();
   port.shared->PushInput("12345");
   port.shared->PushBatch(EV_RXCHAR);
   ASSERT_TRUE(WaitUntil([&] { return rec.Size() >= 5; }));
@@ -133,9 +140,9 @@ TEST(EventThread, RxBufLinksReadOnceAndSuppressRxChar) {
 
 TEST(EventThread, WindowMessageAfterCloseIsIgnored) {
   EnsureApp();
+  Recorder rec;
   FakePort port;
   port.SetSyncMethod(smWindowSync);
-  Recorder rec;
   rec.Watch(port);
   port.Open();
   port.shared->PushInput("z");
@@ -155,8 +162,8 @@ TEST(EventThread, WindowMessageAfterCloseIsIgnored) {
 
 TEST(EventThread, CloseCompletesAThreadSyncDeliveryThatWaits) {
   EnsureApp();
-  FakePort port;  // smThreadSync
   Recorder rec;
+  FakePort port;  // smThreadSync
   rec.Watch(port);
   port.Open();
   port.shared->PushInput("q");
@@ -193,9 +200,9 @@ TEST(EventThread, StepErrors) {
   EnsureApp();
   // Window sync: the error goes to the reporter and delivery goes on.
   {
+    Recorder rec;
     FakePort port;
     port.SetSyncMethod(smWindowSync);
-    Recorder rec;
     rec.Watch(port);
     std::vector<std::string> reported;
     SetExceptionReporter([&](QObject* sender, const std::exception& e) {
@@ -203,6 +210,7 @@ TEST(EventThread, StepErrors) {
       reported.push_back(e.what());
     });
     port.Open();
+  rec.Clear();
     port.shared->failClearCommError = EIO;
     port.shared->PushBatch(EV_RXCHAR | EV_RING);
     ASSERT_TRUE(WaitUntil([&] { return rec.Size() >= 1 && !reported.empty(); }));
@@ -214,11 +222,12 @@ TEST(EventThread, StepErrors) {
   }
   // Thread sync: the error ends the thread silently; Close still works.
   {
-    FakePort port;
     Recorder rec;
+    FakePort port;
     rec.Watch(port);
     port.OnRing = [&](QObject*) { throw std::runtime_error("handler failed"); };
     port.Open();
+  rec.Clear();
     port.shared->PushBatch(EV_RING);
     port.shared->PushBatch(EV_RXFLAG);
     WaitUntil([] { return false; }, 300);

@@ -30,10 +30,10 @@ using Entries = std::vector<std::string>;
 
 TEST(Lifecycle, OpenAndCloseNotifyInTheirFixedOrder) {
   EnsureApp();
-  FakePort port;
+  TComLink second;  // links outlive the port they are registered with
   Journal j;
+  FakePort port;
   j.Watch(port);
-  TComLink second;
   std::vector<std::string>* entries = &j.entries;
   second.OnConn = [entries](QObject*, bool on) { entries->push_back(on ? "second.Conn1" : "second.Conn0"); };
   second.OnCTSChange = [entries](QObject*, bool on) { entries->push_back(on ? "second.CTS1" : "second.CTS0"); };
@@ -60,9 +60,9 @@ TEST(Lifecycle, OpenAndCloseNotifyInTheirFixedOrder) {
 }
 
 TEST(Lifecycle, ConnectedTwiceOpensOnceAndClosedCloseFiresNothing) {
+  Journal j;
   FakePort port;
   port.SetEvents({});
-  Journal j;
   j.Watch(port);
   port.SetConnected(false);
   EXPECT_TRUE(j.entries.empty());
@@ -77,9 +77,9 @@ TEST(Lifecycle, ConnectedTwiceOpensOnceAndClosedCloseFiresNothing) {
 }
 
 TEST(Lifecycle, OpenFailureLeavesThePortClosed) {
+  Journal j;
   FakePort port;
   port.openFailure = ENOENT;
-  Journal j;
   j.Watch(port);
   try {
     port.Open();
@@ -94,9 +94,9 @@ TEST(Lifecycle, OpenFailureLeavesThePortClosed) {
 }
 
 TEST(Lifecycle, ApplyFailureDuringOpenClosesTheDeviceAgain) {
+  Journal j;
   FakePort port;
   port.shared->failSetCommState = EINVAL;
-  Journal j;
   j.Watch(port);
   EXPECT_THROW(port.Open(), EComPort);
   EXPECT_FALSE(port.Connected());
@@ -172,9 +172,9 @@ TEST(Lifecycle, SyncMethodIsRefusedWhileOpen) {
 }
 
 TEST(Lifecycle, PortNameChangeReopensAnOpenPort) {
+  Journal j;
   FakePort port;
   port.SetEvents({});
-  Journal j;
   j.Watch(port);
   port.Open();
   j.entries.clear();
