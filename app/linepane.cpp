@@ -8,6 +8,7 @@
 #include <QScrollBar>
 #include <QTimer>
 #include <algorithm>
+#include <cmath>
 
 #include "errordisplay.h"
 
@@ -15,12 +16,13 @@ namespace {
 
 constexpr int kMargin = 2;  // pixels left of the first character
 
-// A byte as the pane draws it: Latin-1, control codes as control pictures.
-QChar VisibleChar(uint8_t b) {
-  if (b < 32) return QChar(char16_t(0x2400 + b));
-  if (b == 127) return QChar(char16_t(0x2421));
-  return QChar(char16_t(b));
-}
+bool IsControl(uint8_t b) { return b < 32 || b == 127; }
+
+// A control byte as its Unicode control picture (U+2400 + code, U+2421 for 127).
+QChar ControlPicture(uint8_t b) { return QChar(char16_t(b == 127 ? 0x2421 : 0x2400 + b)); }
+
+// A control byte in caret notation: the letter of ^@ .. ^_ and ^? for 127.
+QChar CaretLetter(uint8_t b) { return QLatin1Char(char(b == 127 ? '?' : '@' + b)); }
 
 const std::string kEmpty;
 
@@ -89,7 +91,9 @@ void LinePane::Changed() {
 
 int LinePane::LineHeight() const { return std::max(1, fontMetrics().lineSpacing()); }
 
-int LinePane::CharWidth() const { return std::max(1, fontMetrics().horizontalAdvance(QLatin1Char('M'))); }
+qreal LinePane::CharWidth() const {
+  return std::max<qreal>(1, QFontMetricsF(font()).horizontalAdvance(QLatin1Char('M')));
+}
 
 int LinePane::VisibleLines() const { return std::max(1, viewport()->height() / LineHeight()); }
 
@@ -107,10 +111,10 @@ void LinePane::SyncScrollBars() {
   v->setValue(atBottom ? v->maximum() : std::max(0, keep));
 
   QScrollBar* h = horizontalScrollBar();
-  const int cw = CharWidth();
-  const qint64 contentWidth = qint64(widest_) * cw + 2 * kMargin;
+  const qreal cw = CharWidth();
+  const qint64 contentWidth = qint64(std::ceil(qreal(widest_) * cw)) + 2 * kMargin;
   h->setPageStep(viewport()->width());
-  h->setSingleStep(cw);
+  h->setSingleStep(int(std::ceil(cw)));
   h->setRange(0, int(std::clamp<qint64>(contentWidth - viewport()->width(), 0, INT_MAX / 2)));
   viewport()->update();
 }
@@ -122,14 +126,17 @@ void LinePane::paintEvent(QPaintEvent* event) {
     painter.setPen(Qt::white);
     painter.setFont(font());
     const int lh = LineHeight();
-    const int cw = CharWidth();
+    const qreal cw = CharWidth();
     const int ascent = fontMetrics().ascent();
     const int first = verticalScrollBar()->value();
     const int xOffset = horizontalScrollBar()->value();
     // Only the characters inside the viewport are converted and drawn.
-    const size_t firstChar = size_t(std::max(0, (xOffset - kMargin) / cw));
+    const size_t firstChar = size_t(std::max<qreal>(0, (xOffset - kMargin) / cw));
     const size_t charCount = size_t(viewport()->width() / cw + 2);
     const int rows = viewport()->height() / lh + 1;
+    // Control bytes are drawn as control pictures when the font has them,
+    // otherwise as their caret letter, inverted.
+    const bool pictures = fontMetrics().inFontUcs4(0x240D) && fontMetrics().inFontUcs4(0x2421);
     QString text;
     for (int row = 0; row <= rows; ++row) {
       const int index = first + row;
@@ -137,10 +144,36 @@ void LinePane::paintEvent(QPaintEvent* event) {
       const std::string& line = lines_[size_t(index)];
       if (line.size() <= firstChar) continue;
       const size_t n = std::min(charCount, line.size() - firstChar);
-      text.resize(qsizetype(n));
-      for (size_t i = 0; i < n; ++i) text[qsizetype(i)] = VisibleChar(uint8_t(line[firstChar + i]));
-      const int x = kMargin + int(firstChar) * cw - xOffset;
-      painter.drawText(x, row * lh + ascent, text);
+      const qreal x0 = kMargin + qreal(firstChar) * cw - xOffset;
+      const int y = row * lh;
+      // Runs of ordinary bytes are drawn from their own cell, so that a glyph
+      // of another width cannot shift the rest of the line.
+      size_t i = 0;
+      while (i < n) {
+        const uint8_t b = uint8_t(line[firstChar + i]);
+        if (IsControl(b) && !pictures) {
+          const QRectF cell(x0 + qreal(i) * cw, y, cw, lh);
+          painter.fillRect(cell, QColor(170, 170, 170));
+          painter.setPen(Qt::black);
+          painter.drawText(cell, Qt::AlignCenter, QString(CaretLetter(b)));
+          painter.setPen(Qt::white);
+          ++i;
+          continue;
+        }
+        const size_t start = i;
+        text.clear();
+        for (; i < n; ++i) {
+          const uint8_t c = uint8_t(line[firstChar + i]);
+          if (!IsControl(c)) {
+            text += QChar(char16_t(c));  // Latin-1
+          } else if (pictures) {
+            text += ControlPicture(c);
+          } else {
+            break;
+          }
+        }
+        painter.drawText(QPointF(x0 + qreal(start) * cw, y + ascent), text);
+      }
     }
   });
 }

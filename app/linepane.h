@@ -45,7 +45,7 @@ class LinePane : public QAbstractScrollArea {
   void Changed();
   void SyncScrollBars();
   int LineHeight() const;
-  int CharWidth() const;
+  qreal CharWidth() const;
   int VisibleLines() const;
 
   std::deque<std::string> lines_;
