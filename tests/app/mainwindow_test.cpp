@@ -84,6 +84,8 @@ TEST_F(MainWindowTest, StartsWithItsDesignAndPortSettings) {
   EXPECT_EQ(form->size(), QSize(582, 510));
   EXPECT_EQ(form->minimumHeight(), 510);
   EXPECT_EQ(form->objectName(), "Serivox");
+  EXPECT_FALSE(form->windowIcon().isNull());
+  EXPECT_FALSE(form->windowIcon().pixmap(32, 32).isNull());
 
   TComPort* port = form->ComPort;
   EXPECT_EQ(port->objectName(), "ComPort");
