@@ -148,7 +148,7 @@ TEST(EventThread, WindowMessageAfterCloseIsIgnored) {
   port.shared->PushInput("z");
   port.shared->PushBatch(EV_RXCHAR);
   // Let the thread post its message without the owner taking it.
-  for (int i = 0; i < 200 && !port.shared->batches.empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  for (int i = 0; i < 200 && port.shared->PendingBatches() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   const size_t before = rec.Size();
   port.Close();
@@ -168,7 +168,7 @@ TEST(EventThread, CloseCompletesAThreadSyncDeliveryThatWaits) {
   port.Open();
   port.shared->PushInput("q");
   port.shared->PushBatch(EV_RXCHAR);
-  for (int i = 0; i < 200 && !port.shared->batches.empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  for (int i = 0; i < 200 && port.shared->PendingBatches() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   port.Close();  // must return, having run the waiting delivery
   Entries got = rec.Get();

@@ -42,6 +42,10 @@ class FakeDevice : public serivox::device::Device {
       batches.push_back(events);
       changed.notify_all();
     }
+    size_t PendingBatches() {
+      std::lock_guard lock(mutex);
+      return batches.size();
+    }
     void PushInput(const std::string& bytes) {
       std::lock_guard lock(mutex);
       input.insert(input.end(), bytes.begin(), bytes.end());
