@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what building and testing Serivox needs from Debian's archive.
+# Does nothing when everything is already there.
+set -euo pipefail
+packages=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev googletest libgtest-dev fonts-dejavu-core)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
