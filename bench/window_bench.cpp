@@ -1,0 +1,416 @@
+// window_bench: the main window under load, over pseudo-terminal pairs, each
+// figure against a plain system-call loop measured in the same run.
+//
+//   QT_QPA_PLATFORM=offscreen window_bench [--text-mib N] [--hex-mib N] [--keys N] [--file-mib N]
+//                                          [--only drain|keys|file]
+//
+// The window's port opens the slave side by its path; the benchmark drives the
+// master. Every loop is bounded by a byte or sample count and by a deadline.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QEventLoop>
+#include <QKeyEvent>
+#include <QPlainTextEdit>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "errordisplay.h"
+#include "linepane.h"
+#include "serivox.h"
+#include "ui_serivox.h"
+
+namespace {
+
+constexpr double kMiB = 1024.0 * 1024.0;
+constexpr int64_t kRunDeadlineNs = 180'000'000'000;  // no single run lasts longer
+constexpr int kLineChars = 80;                        // visible columns per line, then CR LF
+
+int64_t NowNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+double ClockSeconds(clockid_t clock) {
+  timespec ts{};
+  clock_gettime(clock, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+double ProcessCpu() { return ClockSeconds(CLOCK_PROCESS_CPUTIME_ID); }
+double ThreadCpu() { return ClockSeconds(CLOCK_THREAD_CPUTIME_ID); }
+
+long RssKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  return -1;
+}
+
+// Runs the event loop for `ms` milliseconds.
+void Spin(int ms) {
+  QEventLoop loop;
+  QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+  loop.exec();
+}
+
+struct Pty {
+  int master = -1;
+  int slave = -1;
+  std::string path;
+  Pty() {
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
+    termios t{};
+    tcgetattr(slave, &t);
+    cfmakeraw(&t);
+    tcsetattr(slave, TCSANOW, &t);
+    path = ttyname(slave);
+  }
+  ~Pty() {
+    close(master);
+    close(slave);
+  }
+  Pty(const Pty&) = delete;
+  Pty& operator=(const Pty&) = delete;
+};
+
+// 80 visible characters and CR LF per line, as many whole lines as fit in 64 KiB.
+std::vector<char> TextBlock() {
+  std::vector<char> b;
+  const size_t perLine = kLineChars + 2;
+  for (size_t line = 0; (line + 1) * perLine <= 64 * 1024; ++line) {
+    for (int c = 0; c < kLineChars; ++c) b.push_back(char(' ' + 1 + (line + size_t(c)) % 94));
+    b.push_back('\r');
+    b.push_back('\n');
+  }
+  return b;
+}
+
+// Writes `total` bytes of text lines; returns the bytes written and the
+// thread's CPU seconds.
+size_t FeedText(int fd, size_t total, int64_t deadline, double& cpu) {
+  const double cpu0 = ThreadCpu();
+  const std::vector<char> block = TextBlock();
+  size_t put = 0, off = 0;
+  while (put < total && NowNs() < deadline) {
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    const size_t want = std::min(block.size() - off, total - put);
+    const ssize_t n = write(fd, block.data() + off, want);
+    if (n > 0) {
+      put += size_t(n);
+      off = (off + size_t(n)) % block.size();
+    } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
+      break;
+    }
+  }
+  cpu = ThreadCpu() - cpu0;
+  return put;
+}
+
+// Reads fd until `total` bytes came or the deadline passed; `endNs` is the
+// arrival time of the last of them.
+size_t DrainFd(int fd, size_t total, int64_t deadline, int64_t& endNs) {
+  std::vector<char> buf(128 * 1024);
+  size_t got = 0;
+  endNs = NowNs();
+  while (got < total && NowNs() < deadline) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    const ssize_t n = read(fd, buf.data(), buf.size());
+    if (n > 0) {
+      got += size_t(n);
+      endNs = NowNs();
+    } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+      break;
+    }
+  }
+  return got;
+}
+
+void Connect(TSerivox& w, const std::string& path) {
+  w.ComPort->SetConnected(false);
+  w.ComPort->SetPort(path);
+  w.ComPort->SetConnected(true);
+  if (!w.ComPort->Connected()) throw std::runtime_error("the window's port did not open " + path);
+}
+
+// --- a. Receive drain -----------------------------------------------------------------
+
+// A plain read loop (what `cat slave > /dev/null` does) against the same writer.
+double CatDrain(size_t total) {
+  Pty pty;
+  const int64_t deadline = NowNs() + kRunDeadlineNs;
+  const int64_t t0 = NowNs();
+  double writerCpu = 0;
+  std::thread writer([&] { FeedText(pty.master, total, deadline, writerCpu); });
+  int64_t endNs = 0;
+  const size_t got = DrainFd(pty.slave, total, deadline, endNs);
+  writer.join();
+  return got / kMiB / ((endNs - t0) / 1e9);
+}
+
+void Drain(TSerivox& w, bool hex, size_t mib) {
+  const size_t total = mib * size_t(kMiB);
+  std::printf("a. Receive drain, %s mode, %zu MiB of %d-column lines (CR LF) written at the master\n",
+              hex ? "hex" : "text", mib, kLineChars);
+  const double cat = CatDrain(total);
+  std::printf("  %-44s %8.1f MiB/s\n", "plain read() loop on slave (cat)", cat);
+  std::fflush(stdout);
+
+  Pty pty;
+  w.Memo1DblClick(w.ui->Memo1);  // an empty pane to start from
+  w.ui->CheckBox5->setChecked(hex);
+  Connect(w, pty.path);
+  Spin(1000);
+  const long rssBefore = RssKiB();
+
+  QEventLoop loop;
+  size_t passed = 0;
+  int64_t endNs = 0;
+  TRxCharEvent original = w.ComPort->OnRxChar;
+  w.ComPort->OnRxChar = [&](QObject* sender, int32_t count) {
+    passed += size_t(std::max(0, count));
+    original(sender, count);
+    endNs = NowNs();
+    if (passed >= total) loop.quit();
+  };
+  QTimer::singleShot(int(kRunDeadlineNs / 1'000'000) + 1000, &loop, &QEventLoop::quit);
+  const int64_t deadline = NowNs() + kRunDeadlineNs;
+  const double cpu0 = ProcessCpu();
+  const double main0 = ThreadCpu();
+  const int64_t t0 = NowNs();
+  double writerCpu = 0;
+  std::thread writer([&] { FeedText(pty.master, total, deadline, writerCpu); });
+  loop.exec();
+  writer.join();
+  const double cpu = ProcessCpu() - cpu0;
+  const double mainCpu = ThreadCpu() - main0;
+  const double seconds = (endNs - t0) / 1e9;
+  w.ComPort->OnRxChar = original;
+  Spin(1000);
+  const long rssAfter = RssKiB();
+
+  const double rate = passed / kMiB / seconds;
+  std::printf("  %-44s %8.1f MiB/s  (%.1f MiB in %.2f s%s)\n", "window (bytes through ComPortRxChar)", rate,
+              passed / kMiB, seconds, passed < total ? ", DEADLINE HIT" : "");
+  std::printf("  %-44s %8.2f s process, %.2f s window thread, %.2f s writer thread\n", "CPU during the run", cpu,
+              mainCpu, writerCpu);
+  std::printf("  %-44s %8.1f MiB idle before, %.1f MiB idle after (+%.1f MiB); pane %d lines, line limit %d\n",
+              "resident memory (VmRSS)", rssBefore / 1024.0, rssAfter / 1024.0, (rssAfter - rssBefore) / 1024.0,
+              w.ui->Memo1->LineCount(), w.LineLimit());
+  const double share = cat > 0 ? rate / cat : 0;
+  const double goal = hex ? 1.0 / 20 : 0.5;
+  std::printf("  %-44s %8.1f %%   goal >= %.0f %%: %s\n", "ratio window/cat", 100 * share, 100 * goal,
+              share >= goal ? "met" : "NOT met");
+  std::printf("  %-44s %8s   goal <= 64 MiB growth: %s\n", "memory", "",
+              (rssAfter - rssBefore) <= 64 * 1024 ? "met" : "NOT met");
+  std::fflush(stdout);
+  w.ComPort->SetConnected(false);
+  w.ui->CheckBox5->setChecked(false);
+}
+
+// --- b. Key to wire ---------------------------------------------------------------------
+
+struct Stats {
+  double median = 0, p99 = 0, max = 0;
+  int n = 0;
+};
+
+Stats Summarise(std::vector<double> us) {
+  Stats s;
+  s.n = int(us.size());
+  if (us.empty()) return s;
+  std::sort(us.begin(), us.end());
+  s.median = us[us.size() / 2];
+  s.p99 = us[std::min(us.size() - 1, size_t(double(us.size()) * 0.99))];
+  s.max = us.back();
+  return s;
+}
+
+void Keys(TSerivox& w, int keys) {
+  std::printf("b. Key to wire, %d key presses sent to Memo2, byte read at the master\n", keys);
+  Pty pty;
+  Connect(w, pty.path);
+  Spin(300);
+  std::mutex mu;
+  std::condition_variable cv;
+  std::vector<int64_t> arrived;
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    char buf[256];
+    const int64_t deadline = NowNs() + kRunDeadlineNs;
+    while (!stop && NowNs() < deadline) {
+      pollfd p{pty.master, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      const int64_t t = NowNs();
+      const ssize_t n = read(pty.master, buf, sizeof buf);
+      std::lock_guard lk(mu);
+      for (ssize_t i = 0; i < n; ++i) arrived.push_back(t);
+      cv.notify_all();
+    }
+  });
+  std::vector<double> us;
+  for (int i = 0; i < keys; ++i) {
+    const int64_t t0 = NowNs();
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, QStringLiteral("a"));
+    QApplication::sendEvent(w.ui->Memo2, &press);
+    {
+      std::unique_lock lk(mu);
+      if (!cv.wait_for(lk, std::chrono::seconds(1), [&] { return arrived.size() > size_t(i); })) break;
+      us.push_back((arrived[size_t(i)] - t0) / 1e3);
+    }
+    QApplication::processEvents();  // the window repaints between keys, as between real key strokes
+  }
+  stop = true;
+  reader.join();
+  const Stats s = Summarise(us);
+  std::printf("  %-44s median %7.1f us   p99 %7.1f us   max %7.1f us   (n=%d)\n", "key press -> byte at master",
+              s.median, s.p99, s.max, s.n);
+  std::fflush(stdout);
+  w.ComPort->SetConnected(false);
+}
+
+// --- c. File send -------------------------------------------------------------------------
+
+std::string MakeFile(size_t bytes) {
+  char name[] = "/tmp/serivox-bench-XXXXXX";
+  const int fd = mkstemp(name);
+  if (fd < 0) throw std::runtime_error("mkstemp failed");
+  const std::vector<char> block = TextBlock();
+  for (size_t put = 0; put < bytes;) {
+    const ssize_t n = write(fd, block.data(), std::min(block.size(), bytes - put));
+    if (n <= 0) throw std::runtime_error("writing the test file failed");
+    put += size_t(n);
+  }
+  close(fd);
+  return name;
+}
+
+// Copies the file to the slave in blocks of `blockSize` (cat uses 128 KiB).
+double PlainCopy(const std::string& path, size_t bytes, size_t blockSize) {
+  Pty pty;
+  const int64_t deadline = NowNs() + kRunDeadlineNs;
+  int64_t endNs = 0;
+  size_t got = 0;
+  const int64_t t0 = NowNs();
+  std::thread reader([&] { got = DrainFd(pty.master, bytes, deadline, endNs); });
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  std::vector<char> buf(blockSize);
+  for (;;) {
+    const ssize_t n = read(fd, buf.data(), buf.size());
+    if (n <= 0 || NowNs() > deadline) break;
+    for (ssize_t off = 0; off < n;) {
+      const ssize_t m = write(pty.slave, buf.data() + off, size_t(n - off));
+      if (m <= 0) break;
+      off += m;
+    }
+  }
+  close(fd);
+  reader.join();
+  return got / kMiB / ((endNs - t0) / 1e9);
+}
+
+void FileSend(TSerivox& w, size_t mib) {
+  const size_t bytes = mib * size_t(kMiB);
+  std::printf("c. File send, %zu MiB file, master drained by a reader thread\n", mib);
+  const std::string path = MakeFile(bytes);
+  const double cat = PlainCopy(path, bytes, 128 * 1024);
+  std::printf("  %-44s %8.1f MiB/s\n", "plain copy loop, 128 KiB blocks (cat)", cat);
+  const double small = PlainCopy(path, bytes, 256);
+  std::printf("  %-44s %8.1f MiB/s\n", "plain copy loop, 256-byte blocks", small);
+  std::fflush(stdout);
+
+  Pty pty;
+  Connect(w, pty.path);
+  Spin(300);
+  const int64_t deadline = NowNs() + kRunDeadlineNs;
+  int64_t endNs = 0;
+  size_t got = 0;
+  const double cpu0 = ProcessCpu();
+  const int64_t t0 = NowNs();
+  std::thread reader([&] { got = DrainFd(pty.master, bytes, deadline, endNs); });
+  try {
+    w.SendFile(QString::fromStdString(path));
+  } catch (const std::exception& e) {
+    std::printf("  SendFile failed: %s\n", e.what());
+  }
+  reader.join();
+  const double cpu = ProcessCpu() - cpu0;
+  const double rate = got / kMiB / ((endNs - t0) / 1e9);
+  std::printf("  %-44s %8.1f MiB/s  (%.1f MiB, %.2f s process CPU)\n", "window SendFile", rate, got / kMiB, cpu);
+  std::printf("  %-44s %8.1f %% of cat, %.1f %% of the 256-byte copy\n", "ratio", cat > 0 ? 100 * rate / cat : 0,
+              small > 0 ? 100 * rate / small : 0);
+  std::fflush(stdout);
+  w.ComPort->SetConnected(false);
+  unlink(path.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  size_t textMib = 100, hexMib = 8, fileMib = 20;
+  int keys = 500;
+  std::string only;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string opt = argv[i];
+    const int v = std::max(1, std::atoi(argv[i + 1]));
+    if (opt == "--text-mib") textMib = size_t(v);
+    else if (opt == "--hex-mib") hexMib = size_t(v);
+    else if (opt == "--file-mib") fileMib = size_t(v);
+    else if (opt == "--keys") keys = v;
+    else if (opt == "--only") only = argv[i + 1];
+    else {
+      std::fprintf(stderr,
+                   "usage: %s [--text-mib N] [--hex-mib N] [--keys N] [--file-mib N] [--only drain|keys|file]\n",
+                   argv[0]);
+      return 2;
+    }
+  }
+  // Errors of the window's handlers are printed, not shown in a message box.
+  SetExceptionReporter([](QObject*, const std::exception& e) { std::fprintf(stderr, "error: %s\n", e.what()); });
+  SetErrorSink([](const QString& m) { std::fprintf(stderr, "error: %s\n", qPrintable(m)); });
+  int result = 0;
+  auto* w = new TSerivox;
+  try {
+    w->show();
+    Spin(500);
+    std::printf("window %dx%d, receive pane %dx%d, platform %s\n", w->width(), w->height(), w->ui->Memo1->width(),
+                w->ui->Memo1->height(), qPrintable(QGuiApplication::platformName()));
+    if (only.empty() || only == "drain") {
+      Drain(*w, false, textMib);
+      Drain(*w, true, hexMib);
+    }
+    if (only.empty() || only == "keys") Keys(*w, keys);
+    if (only.empty() || only == "file") FileSend(*w, fileMib);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "window_bench: %s\n", e.what());
+    result = 1;
+  }
+  delete w;  // not closed: closing would write the window's settings file
+  return result;
+}
