@@ -11,6 +11,8 @@
 #include <QTimer>
 #include <algorithm>
 
+#include <QLayout>
+
 #include "serivox.h"
 #include "shape.h"
 #include "ui_serivox.h"
@@ -123,13 +125,19 @@ void TSerivox::ParseTestByte(uint8_t b) {
 
 void TSerivox::Button10Click(QObject*) {
   const int width = ui->Panel4->width();
+  QWidget* holder = window();
+  // Taken before the toggle: showing the panel may already grow the window
+  // to its new minimum width, which must not count twice.
+  const int before = holder->width();
   const bool show = ui->Panel4->isHidden();
   ui->Panel4->setVisible(show);
-  QWidget* holder = window();
+  // Bring the window's minimum width up to date now, or a narrower resize
+  // is held at the minimum the panel had while shown.
+  if (QLayout* layout = holder->layout()) layout->activate();
   if (show) {
-    holder->resize(holder->width() + width, holder->height());
+    holder->resize(before + width, holder->height());
   } else {
-    holder->resize(holder->width() - width, holder->height());
+    holder->resize(before - width, holder->height());
     ui->CheckBox4->setChecked(false);
     if (TestRunning) Button6Click(this);
   }

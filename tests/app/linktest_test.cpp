@@ -212,6 +212,9 @@ TEST_F(LinkTest, ClosedPortSendsNothingWhileRunning) {
 }
 
 TEST_F(LinkTest, ShowHidePanel) {
+  // Shown, so that the layout's minimum width takes part as it does for the operator.
+  w->show();
+  QCoreApplication::processEvents();
   const int width = w->width();
   const int panel = w->ui->Panel4->width();
   EXPECT_EQ(panel, 171);
