@@ -65,24 +65,24 @@ TComLed::TComLed(QWidget* parent) : QWidget(parent) {
 TComLed::~TComLed() {
   ringTimer_.stop();
   // The owner may be half destroyed already: unregister without firing OnChange.
-  Unbind(true);
+  Unbind();
 }
 
 QSize TComLed::sizeHint() const { return {25, 25}; }
 
 void TComLed::SetComPort(TCustomComPort* port) {
   if (port == comPort_) return;
-  if (comPort_ != nullptr) Unbind(true);
+  if (comPort_ != nullptr) Unbind();
   comPort_ = port;
   if (port == nullptr) {
     SetLedState(lsOff);
     return;
   }
-  destroyedConnection_ = connect(port, &QObject::destroyed, this, [this](QObject* gone) {
+  // The port's free notification comes while it still holds its link list,
+  // so the lamp can unregister properly before the port is gone.
+  destroyedConnection_ = connect(port, &TCustomComPort::FreeNotification, this, [this](TCustomComPort* gone) {
     if (gone != comPort_) return;
-    // By now the port's own destructor has run and its link list is gone:
-    // nothing to unregister from, only the reference to drop.
-    Unbind(false);
+    Unbind();
     SetLedState(lsOff);
   });
   port->RegisterLink(&link_);
@@ -108,14 +108,14 @@ void TComLed::SetComPort(TCustomComPort* port) {
   }
 }
 
-void TComLed::Unbind(bool portAlive) {
+void TComLed::Unbind() {
   disconnect(destroyedConnection_);
   destroyedConnection_ = {};
   TCustomComPort* port = comPort_;
   comPort_ = nullptr;
   ringEnabled_ = false;
   ringTimer_.stop();
-  if (port == nullptr || !portAlive) return;
+  if (port == nullptr) return;
   try {
     port->UnregisterLink(&link_);
   } catch (const std::exception& e) {

@@ -75,7 +75,7 @@ class TComLed : public QWidget {
  private:
   void LoadKindGlyphs(TLedKind kind);
   void FillLinkCallback();
-  void Unbind(bool portAlive);
+  void Unbind();
   void UpdateAccessibleName();
 
   TCustomComPort* comPort_ = nullptr;
