@@ -357,11 +357,21 @@ int TermiosDevice::clearCommError(uint32_t& errors, int& inQueue, int& outQueue)
   return 0;
 }
 
+// A device that went away has no lines any more: they read off and changes
+// are accepted without effect. Reporting its loss on every DTR/RTS refresh
+// would put an error box up ten times a second; the loss is reported once by
+// the event wait and by every transfer.
+bool TermiosDevice::linesGone(int error) {
+  std::lock_guard lk(mu_);
+  if (error == EIO) noteHangupLocked();
+  return hungUp_;
+}
+
 int TermiosDevice::getModemStatus(uint32_t& status) {
   status = 0;
-  if (!hasLines_) return 0;
+  if (!hasLines_ || linesGone(0)) return 0;
   int m = 0;
-  if (ioctl(fd_, TIOCMGET, &m) != 0) return errno;
+  if (ioctl(fd_, TIOCMGET, &m) != 0) return linesGone(errno) ? 0 : errno;
   if (m & TIOCM_CTS) status |= MS_CTS_ON;
   if (m & TIOCM_DSR) status |= MS_DSR_ON;
   if (m & TIOCM_RNG) status |= MS_RING_ON;
@@ -371,9 +381,9 @@ int TermiosDevice::getModemStatus(uint32_t& status) {
 
 int TermiosDevice::escapeFunction(int function) {
   auto setLine = [&](int bit, bool on, int& known, bool remember) -> int {
-    if (!hasLines_) return 0;
+    if (!hasLines_ || linesGone(0)) return 0;
     if (remember && known == (on ? 1 : 0)) return 0;
-    if (ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit) != 0) return errno;
+    if (ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit) != 0) return linesGone(errno) ? 0 : errno;
     known = remember ? (on ? 1 : 0) : -1;
     return 0;
   };

@@ -76,6 +76,8 @@ class TermiosDevice : public Device {
   void appendLocked(const uint8_t* raw, int n);
   void takeLocked(uint8_t* data, int count, int& done);
   void noteHangupLocked();
+  // Whether the device went away; an EIO passed in marks it so.
+  bool linesGone(int error);
   void readCountersLocked(kernel::LineCounters& c, int& modem);
   size_t capacityLocked() const;
   void kick(int fd);
