@@ -150,6 +150,29 @@ size_t DrainFd(int fd, size_t total, int64_t deadline, int64_t& endNs) {
   return got;
 }
 
+// Counts the paint events of one widget.
+class PaintCounter : public QObject {
+ public:
+  explicit PaintCounter(QWidget* target) : target_(target) { target_->installEventFilter(this); }
+  ~PaintCounter() override { target_->removeEventFilter(this); }
+  bool eventFilter(QObject*, QEvent* e) override {
+    if (e->type() == QEvent::Paint) ++paints;
+    return false;
+  }
+  long paints = 0;
+
+ private:
+  QWidget* target_;
+};
+
+// Wall time of one synchronous repaint of the receive pane as it stands.
+double PaneRepaintMicros(TSerivox& w, int times) {
+  QWidget* viewport = w.ui->Memo1->viewport();
+  const int64_t t0 = NowNs();
+  for (int i = 0; i < times; ++i) viewport->repaint();
+  return (NowNs() - t0) / 1e3 / times;
+}
+
 void Connect(TSerivox& w, const std::string& path) {
   w.ComPort->SetConnected(false);
   w.ComPort->SetPort(path);
@@ -189,9 +212,13 @@ void Drain(TSerivox& w, bool hex, size_t mib) {
 
   QEventLoop loop;
   size_t passed = 0;
+  long deliveries = 0;
   int64_t endNs = 0;
+  PaintCounter panePaints(w.ui->Memo1->viewport());
+  PaintCounter windowPaints(&w);
   TRxCharEvent original = w.ComPort->OnRxChar;
   w.ComPort->OnRxChar = [&](QObject* sender, int32_t count) {
+    ++deliveries;
     passed += size_t(std::max(0, count));
     original(sender, count);
     endNs = NowNs();
@@ -223,6 +250,11 @@ void Drain(TSerivox& w, bool hex, size_t mib) {
               w.ui->Memo1->LineCount(), w.LineLimit());
   const double share = cat > 0 ? rate / cat : 0;
   const double goal = hex ? 1.0 / 20 : 0.5;
+  std::printf("  %-44s %8ld deliveries (%.0f bytes each), %ld pane paints, %ld window paints\n",
+              "OnRxChar deliveries and paints", deliveries, deliveries ? double(passed) / deliveries : 0.0,
+              panePaints.paints, windowPaints.paints);
+  std::printf("  %-44s %8.1f us per repaint of the full pane (wall, 200 repaints after the run)\n",
+              "pane repaint cost", PaneRepaintMicros(w, 200));
   std::printf("  %-44s %8.1f %%   goal >= %.0f %%: %s\n", "ratio window/cat", 100 * share, 100 * goal,
               share >= goal ? "met" : "NOT met");
   std::printf("  %-44s %8s   goal <= 64 MiB growth: %s\n", "memory", "",
