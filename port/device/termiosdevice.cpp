@@ -339,6 +339,9 @@ int TermiosDevice::read(uint8_t* data, int count, int& done) {
 
 int TermiosDevice::clearCommError(uint32_t& errors, int& inQueue, int& outQueue) {
   std::lock_guard lk(mu_);
+  // Bytes still in the kernel are taken into the queue first, so the count is
+  // of data bytes, without the marks the kernel adds (a 0xFF arrives doubled).
+  if (drainLocked() && (pendingEvents_ & EV_RXCHAR) && waiting_) kick(kick_);
   errors = pendingErrors_;
   pendingErrors_ = 0;
   inQueue = static_cast<int>(queue_.size());
@@ -352,7 +355,8 @@ int TermiosDevice::clearCommError(uint32_t& errors, int& inQueue, int& outQueue)
     }
   }
   int n = 0;
-  if (ioctl(fd_, FIONREAD, &n) == 0) inQueue += n;
+  // Only a full queue leaves bytes in the kernel.
+  if (queue_.size() >= capacityLocked() && ioctl(fd_, FIONREAD, &n) == 0) inQueue += n;
   if (ioctl(fd_, TIOCOUTQ, &n) == 0) outQueue = n;
   return 0;
 }
