@@ -120,10 +120,22 @@ struct Rate {
   double mibs = 0;
   size_t bytes = 0;
   double cpu = 0;
+  long deliveries = 0;      // OnRxChar calls (receive through the port only)
+  double handlerSec = 0;    // wall time inside ReceiveText
+  double ownerCpu = 0;      // CPU of the owner's thread
 };
+
+double ThreadCpu() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
 
 void PrintRate(const char* what, const Rate& r) {
   std::printf("  %-42s %8.1f MiB/s  (%6.1f MiB, %5.2f s CPU)\n", what, r.mibs, r.bytes / kMiB, r.cpu);
+  if (r.deliveries > 0)
+    std::printf("  %-42s %8ld deliveries, %.0f bytes each, %.1f us in ReceiveText each, owner thread %.2f s CPU\n",
+                "", r.deliveries, double(r.bytes) / r.deliveries, r.handlerSec * 1e6 / r.deliveries, r.ownerCpu);
   std::fflush(stdout);
 }
 
@@ -176,23 +188,30 @@ Rate PortReceive(TSyncMethod sync, size_t total) {
   QEventLoop loop;
   size_t got = 0;
   int64_t endNs = 0;
+  long deliveries = 0;
+  int64_t inHandlerNs = 0;
   std::string data;
   port.OnRxChar = [&](QObject*, int32_t count) {
+    const int64_t t = NowNs();
     got += size_t(port.ReceiveText(data, count));
     endNs = NowNs();
+    inHandlerNs += endNs - t;
+    ++deliveries;
     if (got >= total) loop.quit();
   };
   OpenPort(port, pty.path, sync);
   const int64_t deadline = NowNs() + kRunDeadlineNs;
   QTimer::singleShot(int((kRunDeadlineNs + 1'000'000'000) / 1'000'000), &loop, &QEventLoop::quit);
   const double cpu0 = CpuSeconds();
+  const double owner0 = ThreadCpu();
   const int64_t t0 = NowNs();
   std::thread writer([&] { FeedFd(pty.master, total, deadline); });
   loop.exec();
   writer.join();
   const double cpu = CpuSeconds() - cpu0;
+  const double ownerCpu = ThreadCpu() - owner0;
   port.Close();
-  return {got / kMiB / ((endNs - t0) / 1e9), got, cpu};
+  return {got / kMiB / ((endNs - t0) / 1e9), got, cpu, deliveries, inHandlerNs / 1e9, ownerCpu};
 }
 
 Rate PlainReceive(size_t total) {

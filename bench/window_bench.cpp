@@ -405,7 +405,7 @@ void FileSend(TSerivox& w, size_t mib) {
 int main(int argc, char* argv[]) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
-  size_t textMib = 100, hexMib = 8, fileMib = 20;
+  size_t textMib = 100, hexMib = 16, fileMib = 20;
   int keys = 500;
   std::string only;
   for (int i = 1; i + 1 < argc; i += 2) {
