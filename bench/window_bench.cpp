@@ -2,7 +2,7 @@
 // figure against a plain system-call loop measured in the same run.
 //
 //   QT_QPA_PLATFORM=offscreen window_bench [--text-mib N] [--hex-mib N] [--keys N] [--file-mib N]
-//                                          [--only drain|keys|file]
+//                                          [--only drain|keys|file|diagnose]
 //
 // The window's port opens the slave side by its path; the benchmark drives the
 // master. Every loop is bounded by a byte or sample count and by a deadline.
@@ -195,10 +195,12 @@ double CatDrain(size_t total) {
   return got / kMiB / ((endNs - t0) / 1e9);
 }
 
-void Drain(TSerivox& w, bool hex, size_t mib) {
+// `paint` false is a diagnostic: the receive pane's updates are disabled for
+// the run, which shows how much of the drain its painting costs.
+void Drain(TSerivox& w, bool hex, size_t mib, bool paint = true) {
   const size_t total = mib * size_t(kMiB);
-  std::printf("a. Receive drain, %s mode, %zu MiB of %d-column lines (CR LF) written at the master\n",
-              hex ? "hex" : "text", mib, kLineChars);
+  std::printf("a. Receive drain, %s mode%s, %zu MiB of %d-column lines (CR LF) written at the master\n",
+              hex ? "hex" : "text", paint ? "" : ", PANE UPDATES DISABLED (diagnostic only)", mib, kLineChars);
   const double cat = CatDrain(total);
   std::printf("  %-44s %8.1f MiB/s\n", "plain read() loop on slave (cat)", cat);
   std::fflush(stdout);
@@ -230,9 +232,11 @@ void Drain(TSerivox& w, bool hex, size_t mib) {
   const double main0 = ThreadCpu();
   const int64_t t0 = NowNs();
   double writerCpu = 0;
+  if (!paint) w.ui->Memo1->setUpdatesEnabled(false);
   std::thread writer([&] { FeedText(pty.master, total, deadline, writerCpu); });
   loop.exec();
   writer.join();
+  w.ui->Memo1->setUpdatesEnabled(true);
   const double cpu = ProcessCpu() - cpu0;
   const double mainCpu = ThreadCpu() - main0;
   const double seconds = (endNs - t0) / 1e9;
@@ -418,7 +422,7 @@ int main(int argc, char* argv[]) {
     else if (opt == "--only") only = argv[i + 1];
     else {
       std::fprintf(stderr,
-                   "usage: %s [--text-mib N] [--hex-mib N] [--keys N] [--file-mib N] [--only drain|keys|file]\n",
+                   "usage: %s [--text-mib N] [--hex-mib N] [--keys N] [--file-mib N] [--only drain|keys|file|diagnose]\n",
                    argv[0]);
       return 2;
     }
@@ -436,6 +440,10 @@ int main(int argc, char* argv[]) {
     if (only.empty() || only == "drain") {
       Drain(*w, false, textMib);
       Drain(*w, true, hexMib);
+    }
+    if (only == "diagnose") {
+      Drain(*w, false, textMib, false);
+      Drain(*w, true, hexMib, false);
     }
     if (only.empty() || only == "keys") Keys(*w, keys);
     if (only.empty() || only == "file") FileSend(*w, fileMib);
