@@ -413,7 +413,7 @@ int main(int argc, char* argv[]) {
   size_t mib = 64;
   int samples = 1000;
   int idleSeconds = 10;
-  int rounds = 3;
+  int rounds = 5;
   std::string only;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string opt = argv[i];
