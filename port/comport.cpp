@@ -68,6 +68,14 @@ QObject* TCustomComPort::Window() const { return window_; }
 
 // --- Setters ------------------------------------------------------------------
 
+// A line setting: compared, stored, then pushed to the open device.
+template <typename T>
+void TCustomComPort::SetCommStateField(T& field, T value) {
+  if (value == field) return;
+  field = value;
+  ApplyCommState();
+}
+
 void TCustomComPort::SetConnected(bool value) {
   if (loading_) {
     connected_ = value;
@@ -80,17 +88,9 @@ void TCustomComPort::SetConnected(bool value) {
     Close();
 }
 
-void TCustomComPort::SetBaudRate(TBaudRate value) {
-  if (value == baudRate_) return;
-  baudRate_ = value;
-  ApplyCommState();
-}
+void TCustomComPort::SetBaudRate(TBaudRate value) { SetCommStateField(baudRate_, value); }
 
-void TCustomComPort::SetCustomBaudRate(int32_t value) {
-  if (value == customBaudRate_) return;
-  customBaudRate_ = value;
-  ApplyCommState();
-}
+void TCustomComPort::SetCustomBaudRate(int32_t value) { SetCommStateField(customBaudRate_, value); }
 
 void TCustomComPort::SetPort(const std::string& value) {
   if (value == port_) return;
@@ -101,29 +101,13 @@ void TCustomComPort::SetPort(const std::string& value) {
   }
 }
 
-void TCustomComPort::SetStopBits(TStopBits value) {
-  if (value == stopBits_) return;
-  stopBits_ = value;
-  ApplyCommState();
-}
+void TCustomComPort::SetStopBits(TStopBits value) { SetCommStateField(stopBits_, value); }
 
-void TCustomComPort::SetDataBits(TDataBits value) {
-  if (value == dataBits_) return;
-  dataBits_ = value;
-  ApplyCommState();
-}
+void TCustomComPort::SetDataBits(TDataBits value) { SetCommStateField(dataBits_, value); }
 
-void TCustomComPort::SetDiscardNull(bool value) {
-  if (value == discardNull_) return;
-  discardNull_ = value;
-  ApplyCommState();
-}
+void TCustomComPort::SetDiscardNull(bool value) { SetCommStateField(discardNull_, value); }
 
-void TCustomComPort::SetEventChar(uint8_t value) {
-  if (value == eventChar_) return;
-  eventChar_ = value;
-  ApplyCommState();
-}
+void TCustomComPort::SetEventChar(uint8_t value) { SetCommStateField(eventChar_, value); }
 
 void TCustomComPort::SetSyncMethod(TSyncMethod value) {
   if (value == syncMethod_) return;

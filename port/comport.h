@@ -226,6 +226,8 @@ class TCustomComPort : public QObject {
   friend class TComThread;
   template <typename F, typename... A>
   void CallLinks(F TComLink::*member, A... args);
+  template <typename T>
+  void SetCommStateField(T& field, T value);
 
   std::unique_ptr<TComThread> eventThread_;
   bool threadCreated_ = false;
