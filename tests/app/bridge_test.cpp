@@ -245,13 +245,6 @@ TEST_F(BridgeWindows, PeerClosingItsPortDropsTheBridge) {
   EXPECT_TRUE(errors.isEmpty()) << errors.join(" | ").toStdString();
 }
 
-TEST_F(BridgeWindows, PeerWatchRunsOnItsOwnTimer) {
-  OpenAndJoinBoth();
-  ASSERT_TRUE(a->Timer2->isActive());
-  b->Button1Click(b->ui->Button1);
-  ASSERT_TRUE(WaitUntil([&] { return ShowsUnjoined(a.get()); }, 15000));
-}
-
 TEST_F(BridgeWindows, ByteDeliveredWhilePortClosedIsDropped) {
   a = Window(ta);
   b = Window(tb);
