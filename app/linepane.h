@@ -15,6 +15,8 @@ class LinePane : public QAbstractScrollArea {
 
  public:
   static constexpr int MaxLines = 100000;
+  // How long changes are gathered before the pane repaints.
+  static constexpr int kRepaintDelayMs = 25;
 
   explicit LinePane(QWidget* parent = nullptr);
 

@@ -10,29 +10,20 @@
 #include <QScrollBar>
 #include <QThread>
 
+#include "app_support.h"
 #include "linepane.h"
 
 namespace {
 
-QApplication* EnsureApp() {
-  if (!qApp) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "app_tests";
-    static char* argv[] = {name, nullptr};
-    new QApplication(argc, argv);
-  }
-  return qobject_cast<QApplication*>(qApp);
-}
 
 void Settle() {
-  for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+  QTest::qWait(LinePane::kRepaintDelayMs * 4);
 }
 
 class Pane : public ::testing::Test {
  protected:
   void SetUp() override {
-    EnsureApp();
+    EnsureGuiApp();
     pane.resize(300, 200);
   }
   void Key(int key) {
@@ -49,7 +40,7 @@ class Pane : public ::testing::Test {
     return ink;
   }
   struct AppReady {
-    AppReady() { EnsureApp(); }
+    AppReady() { EnsureGuiApp(); }
   } appReady_;  // before the pane: widgets need the application
   LinePane pane;
 };
