@@ -20,11 +20,41 @@ constexpr uint8_t kCR = 13;
 void TSerivox::ComPortRxChar(QObject*, int32_t Count) {
   std::string data;
   ComPort->ReceiveText(data, Count);
-  for (unsigned char b : data) {
-    DisplayRxByte(b);
-    if (TestRunning) ParseTestByte(b);
+  if (TestRunning) {
+    for (unsigned char b : data) {
+      DisplayRxByte(b);
+      ParseTestByte(b);
+    }
+  } else {
+    DisplayRxChunk(reinterpret_cast<const uint8_t*>(data.data()), data.size());
   }
   if (ui->CheckBox4->isChecked()) ComPort->SendText(data);
+}
+
+// Shows a received chunk exactly as DisplayRxByte would byte by byte, but
+// joins runs of ordinary bytes with one append: inside such a run the pane's
+// last line changes only at the run's first byte, so the limit test gives the
+// same answer for every later byte of the run.
+void TSerivox::DisplayRxChunk(const uint8_t* data, size_t size) {
+  const bool controls = ui->CheckBox6->isChecked();
+  const int limit = LineLimit();
+  auto ordinary = [&](uint8_t b) { return b != kLF && b != kCR && !(controls && b < 32); };
+  size_t i = 0;
+  while (i < size) {
+    if (ui->CheckBox5->isChecked() || limit < 4 || !ordinary(data[i])) {
+      DisplayRxByte(data[i++]);
+      continue;
+    }
+    size_t end = i + 1;
+    while (end < size && ordinary(data[end])) ++end;
+    DisplayRxByte(data[i++]);
+    if (i == end) continue;
+    if (int(ui->Memo1->LastLine().size()) < limit) {
+      RxLine.append(reinterpret_cast<const char*>(data + i), end - i);
+      LastRxByte = data[end - 1];
+      i = end;
+    }
+  }
 }
 
 int TSerivox::LineLimit() const { return (ui->Memo1->width() - 30) / 7; }

@@ -96,6 +96,7 @@ class TSerivox : public QWidget {
   // Receive display (receive.cpp).
   void ComPortRxChar(QObject* Sender, int32_t Count);
   void DisplayRxByte(uint8_t b);
+  void DisplayRxChunk(const uint8_t* data, size_t size);
   void Flush();
   int LineLimit() const;
   void Memo1DblClick(QObject* Sender);

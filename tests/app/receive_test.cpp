@@ -8,6 +8,7 @@
 #include <QMouseEvent>
 #include <QThread>
 
+#include "app_support.h"
 #include "errordisplay.h"
 #include "linepane.h"
 #include "serivox.h"
@@ -15,33 +16,12 @@
 
 namespace {
 
-QApplication* EnsureApp() {
-  if (!qApp) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "app_tests";
-    static char* argv[] = {name, nullptr};
-    new QApplication(argc, argv);
-  }
-  return qobject_cast<QApplication*>(qApp);
-}
 
-template <class P>
-bool WaitUntil(P done, int ms = 10000) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done()) {
-    if (clock.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(2);
-  }
-  return true;
-}
 
 class ReceiveDisplay : public ::testing::Test {
  protected:
   void SetUp() override {
-    EnsureApp();
+    EnsureGuiApp();
     SetErrorSink([this](const QString& m) { errors.append(m); });
     w = new TSerivox;
     w->ui->Memo1->setFixedWidth(400);
@@ -189,7 +169,7 @@ TEST_F(ReceiveDisplay, ReceivedChunksAreShownAndEchoed) {
   far.SendText(sent);
 
   std::string echoed;
-  ASSERT_TRUE(WaitUntil([&] {
+  ASSERT_TRUE(WaitWithEvents([&] {
     std::string chunk;
     far.ReceiveText(chunk, 64);
     echoed += chunk;
@@ -203,3 +183,33 @@ TEST_F(ReceiveDisplay, ReceivedChunksAreShownAndEchoed) {
 }
 
 }  // namespace
+
+// A received chunk is shown as if each byte had been displayed in turn, in
+// both text modes and across flushes, for lines shorter and longer than the limit.
+TEST_F(ReceiveDisplay, ChunksShowExactlyAsSingleBytes) {
+  TSerivox other;
+  for (TSerivox* window : {w, &other}) window->ui->Memo1->setFixedWidth(400);
+  uint32_t seed = 12345;
+  auto next = [&] { return seed = seed * 1103515245u + 12345u; };
+  for (bool controls : {false, true}) {
+    w->ui->CheckBox6->setChecked(controls);
+    other.ui->CheckBox6->setChecked(controls);
+    for (int round = 0; round < 40; ++round) {
+      std::string chunk(next() % 300, '\0');
+      for (char& c : chunk) {
+        const uint32_t r = next() % 100;
+        c = r < 4 ? '\r' : r < 8 ? '\n' : r < 11 ? char(next() % 32) : char('A' + next() % 26);
+      }
+      for (unsigned char b : chunk) w->DisplayRxByte(b);
+      other.DisplayRxChunk(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size());
+      if (round % 3 == 0) {
+        Tick();
+        other.Timer3Timer(&other);
+      }
+      ASSERT_EQ(w->RxLine, other.RxLine) << round;
+      ASSERT_EQ(w->LastRxByte, other.LastRxByte);
+      ASSERT_EQ(w->ui->Memo1->LineCount(), other.ui->Memo1->LineCount()) << round;
+      for (int i = 0; i < w->ui->Memo1->LineCount(); ++i) ASSERT_EQ(w->ui->Memo1->Line(i), other.ui->Memo1->Line(i));
+    }
+  }
+}
