@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 namespace serivox::device {
 
@@ -112,6 +113,14 @@ void TermiosDevice::noteHangupLocked() {
 void TermiosDevice::appendLocked(const uint8_t* raw, int n) {
   bool any = false;
   bool flag = false;
+  // Most chunks carry no mark and no byte to drop: copy them whole.
+  if (escape_ == 0 && n > 0 && !std::memchr(raw, 0xFF, static_cast<size_t>(n)) &&
+      !(dcb_.fNull && std::memchr(raw, 0, static_cast<size_t>(n)))) {
+    queue_.insert(queue_.end(), raw, raw + n);
+    any = true;
+    flag = std::memchr(raw, dcb_.EvtChar, static_cast<size_t>(n)) != nullptr;
+    n = 0;
+  }
   auto emit = [&](uint8_t b) {
     if (dcb_.fNull && b == 0) return;
     queue_.push_back(b);
