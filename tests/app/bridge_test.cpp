@@ -16,6 +16,7 @@
 #include <mutex>
 
 #include "bridge.h"
+#include "app_support.h"
 #include "errordisplay.h"
 #include "portctl.h"
 #include "serivox.h"
@@ -24,28 +25,7 @@
 
 namespace {
 
-QApplication* App() {
-  static int argc = 1;
-  static char name[] = "app_tests";
-  static char* argv[] = {name, nullptr};
-  if (QApplication::instance() == nullptr) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    new QApplication(argc, argv);
-  }
-  return qobject_cast<QApplication*>(qApp);
-}
 
-template <class P>
-bool WaitUntil(P done, int ms = 10000) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done()) {
-    if (clock.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(2);
-  }
-  return true;
-}
 
 // What went in and out of one window's port.
 struct Traffic {
@@ -86,7 +66,7 @@ QStringList Peers(TSerivox* w) {
 class BridgeWindows : public ::testing::Test {
  protected:
   void SetUp() override {
-    App();
+    EnsureGuiApp();
     std::remove(TSerivox::ConfigPath().c_str());
     SetErrorSink([this](const QString& m) { errors.append(m); });
     SetBridgeLibraryPath(QStringLiteral(BRIDGE_LIBRARY));
@@ -190,30 +170,30 @@ TEST_F(BridgeWindows, TypedKeyGoesOutOfBothPorts) {
 
   QTest::keyClick(a->ui->Memo2, 'A');
   // Out of A's own port, over the cable into B's port ...
-  ASSERT_TRUE(WaitUntil([&] { return tb.In().find('A') != std::string::npos; }));
+  ASSERT_TRUE(WaitWithEvents([&] { return tb.In().find('A') != std::string::npos; }));
   EXPECT_EQ(ta.Out().substr(0, 1), "A");
   // ... and through the library out of B's port, back over the cable to A.
-  ASSERT_TRUE(WaitUntil([&] { return Lines(b->ui->Memo2).contains("In:  #41  A"); }));
-  ASSERT_TRUE(WaitUntil([&] { return tb.Out() == "A" && ta.In() == "A"; }));
+  ASSERT_TRUE(WaitWithEvents([&] { return Lines(b->ui->Memo2).contains("In:  #41  A"); }));
+  ASSERT_TRUE(WaitWithEvents([&] { return tb.Out() == "A" && ta.In() == "A"; }));
   EXPECT_EQ(a->ui->Memo2->toPlainText(), "A") << "the typed key stays in the pane, no In: line";
 
   // A control key: logged as its control picture, still one line.
   QTest::keyClick(a->ui->Memo2, Qt::Key_Return);
   const QString cr = QString("In:  #0D  ") + QChar(0x240D);
-  ASSERT_TRUE(WaitUntil([&] { return Lines(b->ui->Memo2).contains(cr); }));
+  ASSERT_TRUE(WaitWithEvents([&] { return Lines(b->ui->Memo2).contains(cr); }));
   EXPECT_EQ(Lines(b->ui->Memo2), (QStringList{"In:  #41  A", cr}));
-  ASSERT_TRUE(WaitUntil([&] { return tb.Out() == "A\r"; }));
+  ASSERT_TRUE(WaitWithEvents([&] { return tb.Out() == "A\r"; }));
 
   // The other way round.
   b->Memo2KeyPress(b->ui->Memo2, 'z');
-  ASSERT_TRUE(WaitUntil([&] { return Lines(a->ui->Memo2).contains("In:  #7A  z"); }));
-  ASSERT_TRUE(WaitUntil([&] { return ta.Out() == "A\rz"; }));
+  ASSERT_TRUE(WaitWithEvents([&] { return Lines(a->ui->Memo2).contains("In:  #7A  z"); }));
+  ASSERT_TRUE(WaitWithEvents([&] { return ta.Out() == "A\rz"; }));
 
   // Disconnected: keys go out of the own port only.
   QTest::mouseClick(a->ui->Button9, Qt::LeftButton);
   EXPECT_TRUE(ShowsUnjoined(a.get()));
   a->Memo2KeyPress(a->ui->Memo2, 'q');
-  ASSERT_TRUE(WaitUntil([&] { return tb.In().find('q') != std::string::npos; }));
+  ASSERT_TRUE(WaitWithEvents([&] { return tb.In().find('q') != std::string::npos; }));
   for (int i = 0; i < 20; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
   EXPECT_EQ(tb.Out(), "A\rz") << "B wrote what A sent after A left";
   EXPECT_FALSE(Lines(b->ui->Memo2).join("").contains("q"));
@@ -241,7 +221,7 @@ TEST_F(BridgeWindows, PeerClosingItsPortDropsTheBridge) {
   Join(a.get(), "NULLMODEM-B");
   ASSERT_EQ(b->PeerId, a->OwnId);
   a->Memo2KeyPress(a->ui->Memo2, 'k');
-  ASSERT_TRUE(WaitUntil([&] { return Lines(b->ui->Memo2).contains("In:  #6B  k"); }));
+  ASSERT_TRUE(WaitWithEvents([&] { return Lines(b->ui->Memo2).contains("In:  #6B  k"); }));
   EXPECT_TRUE(errors.isEmpty()) << errors.join(" | ").toStdString();
 }
 
@@ -261,7 +241,7 @@ TEST_F(BridgeWindows, ByteDeliveredWhilePortClosedIsDropped) {
   Open(a.get(), "NULLMODEM-A");
   TSerivox::BridgeReceive(a.get(), 12345, 0xFFFFFF00u | 'Z');
   EXPECT_EQ(Lines(a->ui->Memo2), QStringList{"In:  #5A  Z"});
-  ASSERT_TRUE(WaitUntil([&] { return tb.In() == "Z"; }));
+  ASSERT_TRUE(WaitWithEvents([&] { return tb.In() == "Z"; }));
   EXPECT_TRUE(errors.isEmpty()) << errors.join(" | ").toStdString();
 }
 
@@ -296,7 +276,7 @@ TEST_F(BridgeWindows, WithoutTheLibraryNothingIsShownAndTypingWorks) {
   EXPECT_EQ(a->ui->ComboBox1->count(), 0);
   a->Timer2Timer(a->Timer2);
   QTest::keyClick(a->ui->Memo2, 'H');
-  ASSERT_TRUE(WaitUntil([&] { return tb.In() == "H"; }));
+  ASSERT_TRUE(WaitWithEvents([&] { return tb.In() == "H"; }));
   EXPECT_EQ(a->ui->Memo2->toPlainText(), "H");
   a->Button1Click(a->ui->Button1);
   EXPECT_FALSE(a->ComPort->Connected());

@@ -12,6 +12,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include "app_support.h"
 #include "errordisplay.h"
 #include "serivox.h"
 #include "shape.h"
@@ -19,35 +20,14 @@
 
 namespace {
 
-QApplication* EnsureApp() {
-  if (!qApp) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "app_tests";
-    static char* argv[] = {name, nullptr};
-    new QApplication(argc, argv);
-  }
-  return qobject_cast<QApplication*>(qApp);
-}
 
-template <class P>
-bool WaitUntil(P done, int ms = 10000) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done()) {
-    if (clock.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(2);
-  }
-  return true;
-}
 
 int Index(char letter) { return letter - 'A'; }
 
 class LinkTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    EnsureApp();
+    EnsureGuiApp();
     SetErrorSink([this](const QString& m) { errors.append(m); });
     w = new TSerivox;
     w->Timer1->stop();  // ticks are driven by the test
@@ -249,7 +229,7 @@ TEST_F(LinkTest, GroupBoxesFollowTheRolesAtTheNextTick) {
 // Two windows in one process: a client at 20 packets/s on NULLMODEM-A and an
 // echoing server on NULLMODEM-B, driven by their own timers and port events.
 TEST(LinkTestRun, ClientAndEchoServerOverNullModem) {
-  EnsureApp();
+  EnsureGuiApp();
   QStringList errors;
   SetErrorSink([&](const QString& m) { errors.append(m); });
   {
@@ -274,13 +254,13 @@ TEST(LinkTestRun, ClientAndEchoServerOverNullModem) {
     });
     client.Button6Click(client.ui->Button6);
     ASSERT_TRUE(client.TestRunning);
-    ASSERT_TRUE(WaitUntil([&] { return client.ui->Label9->text().toInt() >= 60; }, 30000));
+    ASSERT_TRUE(WaitWithEvents([&] { return client.ui->Label9->text().toInt() >= 60; }, 30000));
     EXPECT_GT(ticks, 20);
     EXPECT_LE(worst, 1);
     EXPECT_GE(worst, 0);
     // Let the last packet come home, then read the figures of one quiet tick.
     client.Button6Click(client.ui->Button6);
-    ASSERT_TRUE(WaitUntil([&] {
+    ASSERT_TRUE(WaitWithEvents([&] {
       return client.ui->Label9->text() == client.ui->Label10->text() && client.ui->Label16->text() == "0";
     }));
     EXPECT_EQ(client.ui->Label11->text(), "0.00%");
@@ -290,7 +270,7 @@ TEST(LinkTestRun, ClientAndEchoServerOverNullModem) {
     // The echo switched off: packets go unanswered and the error rate rises.
     server.ui->CheckBox4->setChecked(false);
     client.Button6Click(client.ui->Button6);
-    ASSERT_TRUE(WaitUntil([&] { return client.ui->Label16->text().toInt() >= 10; }, 30000));
+    ASSERT_TRUE(WaitWithEvents([&] { return client.ui->Label16->text().toInt() >= 10; }, 30000));
     EXPECT_EQ(client.ui->Label10->text(), "0");
     const double rate = client.ui->Label11->text().chopped(1).toDouble();
     EXPECT_GT(rate, 0.0);

@@ -17,6 +17,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "app_support.h"
 #include "errordisplay.h"
 #include "portctl.h"
 #include "serivox.h"
@@ -25,28 +26,12 @@
 
 namespace {
 
-QApplication* App() {
-  static int argc = 1;
-  static char name[] = "app_tests";
-  static char* argv[] = {name, nullptr};
-  if (QApplication::instance() == nullptr) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    new QApplication(argc, argv);
-  }
-  return qApp;
-}
 
-bool WaitFor(const std::function<bool()>& done, int limitMs = 10000) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done() && clock.elapsed() < limitMs) QTest::qWait(10);
-  return done();
-}
 
 class MainWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    App();
+    EnsureGuiApp();
     std::remove(TSerivox::ConfigPath().c_str());
     SetErrorSink([this](const QString& message) { errors.append(message); });
     form = std::make_unique<TSerivox>();
@@ -244,18 +229,18 @@ TEST_F(MainWindowTest, NarrowingKeepsTheTerminalWideAndExitFollows) {
   form->show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
   form->resize(200, 510);
-  EXPECT_TRUE(WaitFor([&] { return form->ui->Button5->width() == form->width() - 20; }));
+  EXPECT_TRUE(WaitWithEvents([&] { return form->ui->Button5->width() == form->width() - 20; }));
   EXPECT_GE(form->ui->Panel1->width(), 340);
   EXPECT_EQ(form->ui->Panel1->minimumWidth(), 340);
   EXPECT_GE(form->height(), 510);
 
   form->resize(900, 600);
-  EXPECT_TRUE(WaitFor([&] { return form->width() == 900 && form->ui->Button5->width() == 880; }));
+  EXPECT_TRUE(WaitWithEvents([&] { return form->width() == 900 && form->ui->Button5->width() == 880; }));
   // The test column takes its width from the window, not from the terminal's minimum.
   QTest::mouseClick(form->ui->Button10, Qt::LeftButton);
-  EXPECT_TRUE(WaitFor([&] { return form->ui->Panel4->isVisible(); }));
+  EXPECT_TRUE(WaitWithEvents([&] { return form->ui->Panel4->isVisible(); }));
   EXPECT_GE(form->ui->Panel1->width(), 340);
-  EXPECT_TRUE(WaitFor([&] { return form->ui->Button5->width() == form->width() - 20; }));
+  EXPECT_TRUE(WaitWithEvents([&] { return form->ui->Button5->width() == form->width() - 20; }));
 }
 
 TEST_F(MainWindowTest, DtrAndRtsFollowTheirCheckBoxes) {
@@ -264,29 +249,29 @@ TEST_F(MainWindowTest, DtrAndRtsFollowTheirCheckBoxes) {
   QTest::mouseClick(form->ui->Button1, Qt::LeftButton);
   ASSERT_TRUE(form->ComPort->Connected());
   // Both boxes start unchecked, so the next tick drops the lines that open raised.
-  EXPECT_TRUE(WaitFor([&] {
+  EXPECT_TRUE(WaitWithEvents([&] {
     const TComSignals s = form->ComPort->Signals();
     return !s.Contains(sgDSR) && !s.Contains(sgRLSD) && !s.Contains(sgCTS);
   }));
 
   form->ui->DTRCheckBox->setChecked(true);
-  EXPECT_TRUE(WaitFor([&] {
+  EXPECT_TRUE(WaitWithEvents([&] {
     const TComSignals s = form->ComPort->Signals();
     return s.Contains(sgDSR) && s.Contains(sgRLSD);
   }));
   EXPECT_FALSE(form->ComPort->Signals().Contains(sgCTS));
-  EXPECT_TRUE(WaitFor([&] { return form->ui->ComLed2->State() == lsOn && form->ui->ComLed4->State() == lsOn; }));
+  EXPECT_TRUE(WaitWithEvents([&] { return form->ui->ComLed2->State() == lsOn && form->ui->ComLed4->State() == lsOn; }));
 
   form->ui->RTSCheckBox->setChecked(true);
-  EXPECT_TRUE(WaitFor([&] { return form->ComPort->Signals().Contains(sgCTS); }));
+  EXPECT_TRUE(WaitWithEvents([&] { return form->ComPort->Signals().Contains(sgCTS); }));
 
   form->ui->DTRCheckBox->setChecked(false);
   form->ui->RTSCheckBox->setChecked(false);
-  EXPECT_TRUE(WaitFor([&] {
+  EXPECT_TRUE(WaitWithEvents([&] {
     const TComSignals s = form->ComPort->Signals();
     return !s.Contains(sgDSR) && !s.Contains(sgRLSD) && !s.Contains(sgCTS);
   }));
-  EXPECT_TRUE(WaitFor([&] { return form->ui->ComLed2->State() == lsOff; }));
+  EXPECT_TRUE(WaitWithEvents([&] { return form->ui->ComLed2->State() == lsOff; }));
   EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
 }
 
@@ -309,7 +294,7 @@ TEST(ErrorDisplayTest, FullStopOnlyAfterACharacterAboveIt) {
 }
 
 TEST(ErrorDisplayTest, GuardHandsEveryErrorToTheDisplay) {
-  App();
+  EnsureGuiApp();
   QStringList shown;
   SetErrorSink([&](const QString& message) { shown.append(message); });
   bool ranOn = false;
@@ -326,7 +311,7 @@ TEST(ErrorDisplayTest, GuardHandsEveryErrorToTheDisplay) {
 }
 
 TEST(ShapeTest, AccessibleNameSaysWhetherTheLampIsOn) {
-  App();
+  EnsureGuiApp();
   TShape shape;
   shape.SetMeaning("Test client running");
   shape.SetBrushColor(clRed);

@@ -12,6 +12,7 @@
 #include <QSlider>
 #include <QTimer>
 
+#include "app_support.h"
 #include "errordisplay.h"
 #include "portctl.h"
 #include "serivox.h"
@@ -19,19 +20,11 @@
 
 namespace {
 
-void EnsureApp() {
-  if (qApp) return;
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  static int argc = 1;
-  static char name[] = "app_tests";
-  static char* argv[] = {name, nullptr};
-  new QApplication(argc, argv);
-}
 
 class SettingsFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    EnsureApp();
+    EnsureGuiApp();
     Remove();
     SetErrorSink([this](const QString& m) { errors.append(m); });
   }

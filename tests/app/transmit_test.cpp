@@ -13,34 +13,14 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include "app_support.h"
 #include "errordisplay.h"
 #include "serivox.h"
 #include "ui_serivox.h"
 
 namespace {
 
-QApplication* EnsureApp() {
-  if (!qApp) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "app_tests";
-    static char* argv[] = {name, nullptr};
-    new QApplication(argc, argv);
-  }
-  return qobject_cast<QApplication*>(qApp);
-}
 
-template <class P>
-bool WaitUntil(P done, int ms = 10000) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done()) {
-    if (clock.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(2);
-  }
-  return true;
-}
 
 TEST(LineEnding, ExactNamesOnly) {
   EXPECT_EQ(TSerivox::LineEndingFromName("none"), "");
@@ -57,7 +37,7 @@ TEST(LineEnding, ExactNamesOnly) {
 class Transmit : public ::testing::Test {
  protected:
   void SetUp() override {
-    EnsureApp();
+    EnsureGuiApp();
     SetErrorSink([this](const QString& m) { errors.append(m); });
     w = new TSerivox;
     w->ComPort->SetPort("NULLMODEM-A");
@@ -79,7 +59,7 @@ class Transmit : public ::testing::Test {
   // Everything that reaches the far end until `count` bytes have come.
   std::string Received(size_t count) {
     std::string all;
-    WaitUntil([&] {
+    WaitWithEvents([&] {
       std::string chunk;
       far.ReceiveText(chunk, 4096);
       all += chunk;
