@@ -202,11 +202,12 @@ class Joined : public Bridge {
   }
   // Sends and records whether the callback ran inside SendByte.
   void Send(uint32_t id, uint32_t byte) {
-    bool inside = true;
+    inside = true;
     inboxA.insideSend = inboxB.insideSend = &inside;
     L.SendByte(id, byte);
     inside = false;
   }
+  bool inside = false;  // outlives every delivery, which comes after Send returns
   uint32_t a = 255, b = 255;
   Inbox inboxA, inboxB;
 };
