@@ -22,6 +22,7 @@
 
 #include "errordisplay.h"
 #include "portctl.h"
+#include "logline.h"
 #include "serivox.h"
 #include "shape.h"
 #include "ui_serivox.h"
@@ -29,7 +30,6 @@
 namespace {
 
 constexpr uint8_t kNone = 255;
-constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 QString& PathOverride() {
   static QString path;
@@ -95,24 +95,11 @@ void Resolve(void* library, const char* name, T& entry) {
   entry = reinterpret_cast<T>(dlsym(library, name));
 }
 
-// A byte as the log shows it: Latin-1, control codes as control pictures
-// (a raw CR or LF would break the log line).
-QChar LogChar(uint8_t b) {
-  if (b < 32) return QChar(char16_t(0x2400 + b));
-  if (b == 127) return QChar(char16_t(0x2421));
-  return QChar(char16_t(b));
-}
-
 // A byte from the library, on the window's thread: out of the port, then logged.
 void ReceiveByte(TSerivox* window, uint8_t b) {
   if (!window->ComPort->Connected()) return;
   window->ComPort->SendText(std::string(1, char(b)));
-  QString line = QStringLiteral("In:  #");
-  line += QLatin1Char(kHexDigits[b >> 4]);
-  line += QLatin1Char(kHexDigits[b & 0x0F]);
-  line += QLatin1String("  ");
-  line += LogChar(b);
-  window->ui->Memo2->appendPlainText(line);
+  window->ui->Memo2->appendPlainText(ByteLogLine(QStringLiteral("In:  #"), b));
 }
 
 }  // namespace
@@ -125,14 +112,17 @@ QString BridgeLibraryPath() {
 void SetBridgeLibraryPath(const QString& path) { PathOverride() = path; }
 
 QString TSerivox::BindBridgeLibrary() {
-  IdentifyComDll = nullptr;
-  SendByte = nullptr;
-  AddCom = nullptr;
-  DeleteCom = nullptr;
-  Connect = nullptr;
-  Disconnect = nullptr;
-  GetComName = nullptr;
-  GetComHandle = nullptr;
+  auto unbind = [this] {
+    IdentifyComDll = nullptr;
+    SendByte = nullptr;
+    AddCom = nullptr;
+    DeleteCom = nullptr;
+    Connect = nullptr;
+    Disconnect = nullptr;
+    GetComName = nullptr;
+    GetComHandle = nullptr;
+  };
+  unbind();
   QString text;
   const QByteArray file = QFile::encodeName(BridgeLibraryPath());
   // Another window may have loaded it already; it is never unloaded.
@@ -151,15 +141,7 @@ QString TSerivox::BindBridgeLibrary() {
       const char* identity = IdentifyComDll();
       if (identity != nullptr) text = QString::fromLocal8Bit(identity);
     } else {
-      // An incomplete library is not used at all.
-      IdentifyComDll = nullptr;
-      SendByte = nullptr;
-      AddCom = nullptr;
-      DeleteCom = nullptr;
-      Connect = nullptr;
-      Disconnect = nullptr;
-      GetComName = nullptr;
-      GetComHandle = nullptr;
+      unbind();  // an incomplete library is not used at all
     }
   }
   TrackWindow(this);

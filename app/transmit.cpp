@@ -17,12 +17,12 @@
 #include <stdexcept>
 
 #include "errordisplay.h"
+#include "logline.h"
 #include "serivox.h"
 #include "ui_serivox.h"
 
 namespace {
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
 constexpr int kFileBlock = 256;
 
 // The run-time library's file error: its message names the reason.
@@ -76,14 +76,6 @@ class FileHandle {
  private:
   int fd_;
 };
-
-// A byte as the log shows it: Latin-1, control codes as control pictures
-// (a raw CR or LF would break the log line).
-QChar LogChar(uint8_t b) {
-  if (b < 32) return QChar(char16_t(0x2400 + b));
-  if (b == 127) return QChar(char16_t(0x2421));
-  return QChar(char16_t(b));
-}
 
 // The one byte a key press produces, or -1 for keys that produce none.
 int KeyByte(const QKeyEvent* key) {
@@ -149,14 +141,7 @@ void TSerivox::SendMacro(int slot) {
       edits[i]->text().toLatin1().toStdString() + LineEndingFromName(endings[i]->currentText().toStdString());
   ComPort->SendText(data);
   const QString prefix = QStringLiteral("Macro %1:  #").arg(slot);
-  for (unsigned char b : data) {
-    QString line = prefix;
-    line += QLatin1Char(kHexDigits[b >> 4]);
-    line += QLatin1Char(kHexDigits[b & 0x0F]);
-    line += QLatin1String("  ");
-    line += LogChar(b);
-    ui->Memo2->appendPlainText(line);
-  }
+  for (unsigned char b : data) ui->Memo2->appendPlainText(ByteLogLine(prefix, b));
 }
 
 void TSerivox::Button2Click(QObject*) { SendMacro(1); }
