@@ -307,9 +307,15 @@ int TermiosDevice::read(uint8_t* data, int count, int& done) {
   int err = 0;
   for (;;) {
     const bool wasFull = queue_.size() >= capacityLocked();
-    drainLocked();
     int n = 0;
     takeLocked(data + done, count - done, n);
+    if (done + n < count) {
+      // The queue ran short: take what the kernel holds, after it in order.
+      drainLocked();
+      int more = 0;
+      takeLocked(data + done + n, count - done - n, more);
+      n += more;
+    }
     done += n;
     if (n > 0) lastByte = Clock::now();
     if ((wasFull && n > 0) || ((pendingEvents_ & mask_) && waiting_)) kick(kick_);
@@ -350,7 +356,10 @@ int TermiosDevice::clearCommError(uint32_t& errors, int& inQueue, int& outQueue)
   std::lock_guard lk(mu_);
   // Bytes still in the kernel are taken into the queue first, so the count is
   // of data bytes, without the marks the kernel adds (a 0xFF arrives doubled).
-  if (drainLocked() && (pendingEvents_ & EV_RXCHAR) && waiting_) kick(kick_);
+  int pending = 0;
+  if (!hungUp_ && ioctl(fd_, FIONREAD, &pending) == 0 && pending > 0 && drainLocked() &&
+      (pendingEvents_ & EV_RXCHAR) && waiting_)
+    kick(kick_);
   errors = pendingErrors_;
   pendingErrors_ = 0;
   inQueue = static_cast<int>(queue_.size());
