@@ -124,16 +124,16 @@ int32_t TCustomComPort::WaitForCompletion(PAsync Op) {
 
 int32_t TCustomComPort::InputCount() {
   uint32_t errors = 0;
-  int inQueue = 0, outQueue = 0;
-  if (const int error = DeviceOr(CError_ClearComFailed).clearCommError(errors, inQueue, outQueue))
+  int inQueue = 0;
+  if (const int error = DeviceOr(CError_ClearComFailed).clearCommError(errors, inQueue, nullptr))
     throw EComPort(CError_ClearComFailed, error);
   return inQueue;
 }
 
 TComErrors TCustomComPort::LineErrors() {
   uint32_t errors = 0;
-  int inQueue = 0, outQueue = 0;
-  if (const int error = DeviceOr(CError_ClearComFailed).clearCommError(errors, inQueue, outQueue))
+  int inQueue = 0;
+  if (const int error = DeviceOr(CError_ClearComFailed).clearCommError(errors, inQueue, nullptr))
     throw EComPort(CError_ClearComFailed, error);
   TComErrors result;
   if (errors & CE_FRAME) result += errFrame;

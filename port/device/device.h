@@ -80,8 +80,9 @@ class Device {
   virtual int read(uint8_t* data, int count, int& done) = 0;
 
   // Reads and clears the line errors (CE_ flags) that occurred since the last
-  // call, and the number of bytes waiting in the input and output queues.
-  virtual int clearCommError(uint32_t& errors, int& inQueue, int& outQueue) = 0;
+  // call, and the number of bytes waiting in the input queue and, when asked
+  // for (it costs a system call on a tty), in the output queue.
+  virtual int clearCommError(uint32_t& errors, int& inQueue, int* outQueue) = 0;
   // MS_ bits of the modem input lines. Devices without lines report 0.
   virtual int getModemStatus(uint32_t& status) = 0;
   // SETDTR, CLRDTR, SETRTS, CLRRTS, SETBREAK, CLRBREAK. Devices without lines accept them.

@@ -352,7 +352,7 @@ int TermiosDevice::read(uint8_t* data, int count, int& done) {
   return err;
 }
 
-int TermiosDevice::clearCommError(uint32_t& errors, int& inQueue, int& outQueue) {
+int TermiosDevice::clearCommError(uint32_t& errors, int& inQueue, int* outQueue) {
   std::lock_guard lk(mu_);
   // Bytes still in the kernel are taken into the queue first, so the count is
   // of data bytes, without the marks the kernel adds (a 0xFF arrives doubled).
@@ -363,7 +363,7 @@ int TermiosDevice::clearCommError(uint32_t& errors, int& inQueue, int& outQueue)
   errors = pendingErrors_;
   pendingErrors_ = 0;
   inQueue = static_cast<int>(queue_.size());
-  outQueue = 0;
+  if (outQueue) *outQueue = 0;
   if (hungUp_) return 0;
   if (hasLines_) {
     kernel::LineCounters c{};
@@ -375,7 +375,7 @@ int TermiosDevice::clearCommError(uint32_t& errors, int& inQueue, int& outQueue)
   int n = 0;
   // Only a full queue leaves bytes in the kernel.
   if (queue_.size() >= capacityLocked() && ioctl(fd_, FIONREAD, &n) == 0) inQueue += n;
-  if (ioctl(fd_, TIOCOUTQ, &n) == 0) outQueue = n;
+  if (outQueue && ioctl(fd_, TIOCOUTQ, &n) == 0) *outQueue = n;
   return 0;
 }
 

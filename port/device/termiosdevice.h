@@ -57,7 +57,7 @@ class TermiosDevice : public Device {
   int setCommTimeouts(const CommTimeouts& timeouts) override;
   int write(const uint8_t* data, int count, int& done) override;
   int read(uint8_t* data, int count, int& done) override;
-  int clearCommError(uint32_t& errors, int& inQueue, int& outQueue) override;
+  int clearCommError(uint32_t& errors, int& inQueue, int* outQueue) override;
   int getModemStatus(uint32_t& status) override;
   int escapeFunction(int function) override;
   int purge(uint32_t flags) override;

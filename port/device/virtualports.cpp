@@ -228,16 +228,17 @@ class VirtualDevice : public Device {
     return 0;
   }
 
-  int clearCommError(uint32_t& errors, int& inQueue, int& outQueue) override {
+  int clearCommError(uint32_t& errors, int& inQueue, int* outQueue) override {
     std::lock_guard lk(hub().mu);
     const auto now = Clock::now();
     settleLocked(now);
     errors = pendingErrors_;
     pendingErrors_ = 0;
     inQueue = static_cast<int>(queue_.size());
-    outQueue = end_.lineFreeAt > now ? static_cast<int>((end_.lineFreeAt - now + byteTimeLocked() -
-                                                         std::chrono::nanoseconds(1)) / byteTimeLocked())
-                                     : 0;
+    if (outQueue)
+      *outQueue = end_.lineFreeAt > now ? static_cast<int>((end_.lineFreeAt - now + byteTimeLocked() -
+                                                            std::chrono::nanoseconds(1)) / byteTimeLocked())
+                                        : 0;
     return 0;
   }
 

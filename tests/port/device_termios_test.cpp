@@ -302,7 +302,7 @@ TEST(TermiosDeviceEvents, RxCharOncePerArrivalRxFlagAndTxEmpty) {
   EXPECT_EQ(w.rc, ECANCELED);
   uint32_t errors = 1;
   int in = 0, out = -1;
-  ASSERT_EQ(dev->clearCommError(errors, in, out), 0);
+  ASSERT_EQ(dev->clearCommError(errors, in, &out), 0);
   EXPECT_EQ(errors, 0u);
   EXPECT_EQ(in, 3);
   EXPECT_EQ(out, 0);
@@ -369,10 +369,10 @@ TEST(TermiosDeviceEvents, HangUpIsReportedOnceThenEio) {
   EXPECT_EQ(w.events, EV_ERR);
   uint32_t errors = 0;
   int in = 0, out = 0;
-  ASSERT_EQ(dev->clearCommError(errors, in, out), 0);
+  ASSERT_EQ(dev->clearCommError(errors, in, &out), 0);
   EXPECT_EQ(errors, CE_IOE);
   EXPECT_EQ(in, 4);  // what was received before the hang-up can still be read
-  ASSERT_EQ(dev->clearCommError(errors, in, out), 0);
+  ASSERT_EQ(dev->clearCommError(errors, in, &out), 0);
   EXPECT_EQ(errors, 0u);
 
   // From now on the wait returns at once instead of blocking or spinning.

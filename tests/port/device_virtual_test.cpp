@@ -139,13 +139,13 @@ TEST(VirtualPorts, BytesArriveAtTheBaudRate) {
   Send(*a, std::string(100, 'p'));  // 100 bytes of 10 bits: about 104 ms
   uint32_t errors = 0;
   int in = -1, out = -1;
-  ASSERT_EQ(a->clearCommError(errors, in, out), 0);
+  ASSERT_EQ(a->clearCommError(errors, in, &out), 0);
   EXPECT_GT(out, 0);
   EXPECT_EQ(Receive(*b, 100), std::string(100, 'p'));
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
   EXPECT_GE(ms, 50);
   EXPECT_LT(ms, 1900);
-  ASSERT_EQ(a->clearCommError(errors, in, out), 0);
+  ASSERT_EQ(a->clearCommError(errors, in, &out), 0);
   EXPECT_EQ(out, 0);
 }
 
@@ -158,7 +158,7 @@ TEST(VirtualPorts, ReceiveEventsOncePerArrival) {
   EXPECT_EQ(WaitEvents(*d, 100ms).rc, ECANCELED);  // the bytes wait unread: nothing new
   uint32_t errors = 0;
   int in = 0, out = 0;
-  ASSERT_EQ(d->clearCommError(errors, in, out), 0);
+  ASSERT_EQ(d->clearCommError(errors, in, &out), 0);
   EXPECT_EQ(in, 3);
 
   ASSERT_EQ(d->setupComm(10, 10), 0);
@@ -166,7 +166,7 @@ TEST(VirtualPorts, ReceiveEventsOncePerArrival) {
   Send(*d, "0123456");
   EXPECT_EQ(CollectEvents(*d, EV_RX80FULL), EV_RX80FULL);
   ASSERT_EQ(d->purge(PURGE_RXCLEAR), 0);
-  ASSERT_EQ(d->clearCommError(errors, in, out), 0);
+  ASSERT_EQ(d->clearCommError(errors, in, &out), 0);
   EXPECT_EQ(in, 0);
 }
 
@@ -182,9 +182,9 @@ TEST(VirtualPorts, RaisedRingBreakAndLineErrors) {
   EXPECT_EQ(CollectEvents(*d, EV_ERR), EV_ERR);
   uint32_t errors = 0;
   int in = 0, out = 0;
-  ASSERT_EQ(d->clearCommError(errors, in, out), 0);
+  ASSERT_EQ(d->clearCommError(errors, in, &out), 0);
   EXPECT_EQ(errors, CE_BREAK | CE_FRAME | CE_RXPARITY);
-  ASSERT_EQ(d->clearCommError(errors, in, out), 0);
+  ASSERT_EQ(d->clearCommError(errors, in, &out), 0);
   EXPECT_EQ(errors, 0u);
 
   // A break sent by the other end.
@@ -216,7 +216,7 @@ TEST(VirtualPorts, EventThreadAndOwnerRunTogether) {
     ASSERT_EQ(a->escapeFunction(i % 2 ? SETRTS : CLRRTS), 0);
     uint32_t errors = 0;
     int in = 0, out = 0;
-    ASSERT_EQ(b->clearCommError(errors, in, out), 0);
+    ASSERT_EQ(b->clearCommError(errors, in, &out), 0);
   }
   const uint64_t one = 1;
   ASSERT_EQ(::write(stop, &one, sizeof one), 8);

@@ -88,12 +88,12 @@ class FakeDevice : public serivox::device::Device {
     }
     return 0;
   }
-  int clearCommError(uint32_t& errors, int& inQueue, int& outQueue) override {
+  int clearCommError(uint32_t& errors, int& inQueue, int* outQueue) override {
     std::lock_guard lock(s_->mutex);
     errors = s_->lineErrors;
     s_->lineErrors = 0;
     inQueue = static_cast<int>(s_->input.size());
-    outQueue = 0;
+    if (outQueue) *outQueue = 0;
     return s_->failClearCommError;
   }
   int getModemStatus(uint32_t& status) override {

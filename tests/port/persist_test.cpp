@@ -50,9 +50,10 @@ class FakeDevice : public serivox::device::Device {
     done = 0;
     return 0;
   }
-  int clearCommError(uint32_t& errors, int& in, int& out) override {
+  int clearCommError(uint32_t& errors, int& in, int* out) override {
     errors = 0;
-    in = out = 0;
+    in = 0;
+    if (out) *out = 0;
     return 0;
   }
   int getModemStatus(uint32_t& status) override {

@@ -48,9 +48,10 @@ class FakeDevice : public serivox::device::Device {
     done = 0;
     return 0;
   }
-  int clearCommError(uint32_t& errors, int& inQueue, int& outQueue) override {
+  int clearCommError(uint32_t& errors, int& inQueue, int* outQueue) override {
     errors = 0;
-    inQueue = outQueue = 0;
+    inQueue = 0;
+    if (outQueue) *outQueue = 0;
     return 0;
   }
   int getModemStatus(uint32_t& status) override {
