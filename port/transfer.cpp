@@ -111,7 +111,9 @@ int32_t TCustomComPort::WaitForCompletion(PAsync Op) {
   if (Op->Error != 0)
     throw EComPort(Op->Kind == TAsyncOperation::okWrite ? CError_WriteFailed : CError_ReadFailed, Op->Error);
   if (Op->Kind == TAsyncOperation::okRead) {
-    if (InputCount() == 0) CallLinks(&TComLink::OnRx, false);
+    // Only a link that follows receive activity needs the queue asked again.
+    const bool watched = std::any_of(links_.begin(), links_.end(), [](TComLink* l) { return bool(l->OnRx); });
+    if (watched && InputCount() == 0) CallLinks(&TComLink::OnRx, false);
   } else if (Op->Data && Op->Transferred > 0) {
     // The links get the bytes that went out; after a write time-out that is
     // fewer than were given.

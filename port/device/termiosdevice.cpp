@@ -356,10 +356,9 @@ int TermiosDevice::clearCommError(uint32_t& errors, int& inQueue, int* outQueue)
   std::lock_guard lk(mu_);
   // Bytes still in the kernel are taken into the queue first, so the count is
   // of data bytes, without the marks the kernel adds (a 0xFF arrives doubled).
-  int pending = 0;
-  if (!hungUp_ && ioctl(fd_, FIONREAD, &pending) == 0 && pending > 0 && drainLocked() &&
-      (pendingEvents_ & EV_RXCHAR) && waiting_)
-    kick(kick_);
+  // (A non-blocking read, not FIONREAD: on a tty FIONREAD takes the termios
+  // lock for writing and stalls against a busy writer.)
+  if (drainLocked() && (pendingEvents_ & EV_RXCHAR) && waiting_) kick(kick_);
   errors = pendingErrors_;
   pendingErrors_ = 0;
   inQueue = static_cast<int>(queue_.size());
