@@ -31,19 +31,18 @@
 #include <thread>
 #include <vector>
 
+#include "bench_util.h"
 #include "port.h"
 
 namespace {
 
-constexpr size_t kBlock = 64 * 1024;
-constexpr double kMiB = 1024.0 * 1024.0;
-constexpr int64_t kRunDeadlineNs = 90'000'000'000;  // no single run lasts longer
+using bench::DrainFd;
+using bench::kMiB;
+using bench::NowNs;
+using bench::Pty;
 
-int64_t NowNs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
+constexpr size_t kBlock = 64 * 1024;
+constexpr int64_t kRunDeadlineNs = 90'000'000'000;  // no single run lasts longer
 
 double CpuSeconds() {
   rusage ru{};
@@ -51,51 +50,10 @@ double CpuSeconds() {
   return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
-// One pseudo-terminal pair with the slave in raw mode.
-struct Pty {
-  int master = -1;
-  int slave = -1;
-  std::string path;
-  Pty() {
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
-    termios t{};
-    tcgetattr(slave, &t);
-    cfmakeraw(&t);
-    tcsetattr(slave, TCSANOW, &t);
-    path = ttyname(slave);
-  }
-  ~Pty() {
-    close(master);
-    close(slave);
-  }
-  Pty(const Pty&) = delete;
-  Pty& operator=(const Pty&) = delete;
-};
-
 std::vector<char> Pattern(size_t n) {
   std::vector<char> b(n);
   for (size_t i = 0; i < n; ++i) b[i] = char('A' + i % 26);
   return b;
-}
-
-// Reads fd until `total` bytes came or the deadline passed; returns the bytes
-// read and sets `endNs` to the time the last of them arrived.
-size_t DrainFd(int fd, size_t total, int64_t deadline, int64_t& endNs) {
-  std::vector<char> buf(kBlock);
-  size_t got = 0;
-  endNs = NowNs();
-  while (got < total && NowNs() < deadline) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 100) <= 0) continue;
-    const ssize_t n = read(fd, buf.data(), buf.size());
-    if (n > 0) {
-      got += size_t(n);
-      endNs = NowNs();
-    } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-      break;
-    }
-  }
-  return got;
 }
 
 // Writes `total` bytes in 64 KiB blocks, bounded by the deadline.
@@ -114,7 +72,6 @@ size_t FeedFd(int fd, size_t total, int64_t deadline) {
   return put;
 }
 
-const char* SyncName(TSyncMethod m) { return m == smThreadSync ? "smThreadSync" : "smWindowSync"; }
 
 struct Rate {
   double mibs = 0;

@@ -35,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_util.h"
 #include "errordisplay.h"
 #include "linepane.h"
 #include "serivox.h"
@@ -42,15 +43,13 @@
 
 namespace {
 
-constexpr double kMiB = 1024.0 * 1024.0;
+using bench::DrainFd;
+using bench::kMiB;
+using bench::NowNs;
+using bench::Pty;
+
 constexpr int64_t kRunDeadlineNs = 180'000'000'000;  // no single run lasts longer
 constexpr int kLineChars = 80;                        // visible columns per line, then CR LF
-
-int64_t NowNs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
 
 double ClockSeconds(clockid_t clock) {
   timespec ts{};
@@ -75,26 +74,6 @@ void Spin(int ms) {
   QTimer::singleShot(ms, &loop, &QEventLoop::quit);
   loop.exec();
 }
-
-struct Pty {
-  int master = -1;
-  int slave = -1;
-  std::string path;
-  Pty() {
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
-    termios t{};
-    tcgetattr(slave, &t);
-    cfmakeraw(&t);
-    tcsetattr(slave, TCSANOW, &t);
-    path = ttyname(slave);
-  }
-  ~Pty() {
-    close(master);
-    close(slave);
-  }
-  Pty(const Pty&) = delete;
-  Pty& operator=(const Pty&) = delete;
-};
 
 // 80 visible characters and CR LF per line, as many whole lines as fit in 64 KiB.
 std::vector<char> TextBlock() {
@@ -128,26 +107,6 @@ size_t FeedText(int fd, size_t total, int64_t deadline, double& cpu) {
   }
   cpu = ThreadCpu() - cpu0;
   return put;
-}
-
-// Reads fd until `total` bytes came or the deadline passed; `endNs` is the
-// arrival time of the last of them.
-size_t DrainFd(int fd, size_t total, int64_t deadline, int64_t& endNs) {
-  std::vector<char> buf(128 * 1024);
-  size_t got = 0;
-  endNs = NowNs();
-  while (got < total && NowNs() < deadline) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 100) <= 0) continue;
-    const ssize_t n = read(fd, buf.data(), buf.size());
-    if (n > 0) {
-      got += size_t(n);
-      endNs = NowNs();
-    } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-      break;
-    }
-  }
-  return got;
 }
 
 // Counts the paint events of one widget.
@@ -190,7 +149,7 @@ double CatDrain(size_t total) {
   double writerCpu = 0;
   std::thread writer([&] { FeedText(pty.master, total, deadline, writerCpu); });
   int64_t endNs = 0;
-  const size_t got = DrainFd(pty.slave, total, deadline, endNs);
+  const size_t got = DrainFd(pty.slave, total, deadline, endNs, 128 * 1024);
   writer.join();
   return got / kMiB / ((endNs - t0) / 1e9);
 }
@@ -378,7 +337,7 @@ double PlainCopy(const std::string& path, size_t bytes, size_t blockSize) {
   int64_t endNs = 0;
   size_t got = 0;
   const int64_t t0 = NowNs();
-  std::thread reader([&] { got = DrainFd(pty.master, bytes, deadline, endNs); });
+  std::thread reader([&] { got = DrainFd(pty.master, bytes, deadline, endNs, 128 * 1024); });
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   std::vector<char> buf(blockSize);
   for (;;) {
@@ -413,7 +372,7 @@ void FileSend(TSerivox& w, size_t mib) {
   size_t got = 0;
   const double cpu0 = ProcessCpu();
   const int64_t t0 = NowNs();
-  std::thread reader([&] { got = DrainFd(pty.master, bytes, deadline, endNs); });
+  std::thread reader([&] { got = DrainFd(pty.master, bytes, deadline, endNs, 128 * 1024); });
   try {
     w.SendFile(QString::fromStdString(path));
   } catch (const std::exception& e) {
