@@ -357,11 +357,10 @@ int TermiosDevice::clearCommError(uint32_t& errors, int& inQueue, int* outQueue)
   // Bytes still in the kernel are taken into the queue first, so the count is
   // of data bytes, without the marks the kernel adds (a 0xFF arrives doubled).
   // (A non-blocking read, not FIONREAD: on a tty FIONREAD takes the termios
-  // lock for writing and stalls against a busy writer.) While the event wait
+  // lock for writing and stalls against a busy writer.) While an event thread
   // watches for arrivals it takes them itself and reports them; the count is
   // then of the bytes that have reached the queue.
-  const bool waitTakesArrivals = waiting_ && (mask_ & EV_RXCHAR);
-  if (!waitTakesArrivals) drainLocked();
+  if (!(mask_ & EV_RXCHAR)) drainLocked();
   errors = pendingErrors_;
   pendingErrors_ = 0;
   inQueue = static_cast<int>(queue_.size());
