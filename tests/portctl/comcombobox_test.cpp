@@ -76,7 +76,7 @@ TEST_F(ComComboBoxTest, SettingThePropertyAgainRefillsTheList) {
 }
 
 TEST_F(ComComboBoxTest, BindingSelectsThePortsCurrentValueForEveryProperty) {
-  FakePort port;
+  QuietPort port;
   port.SetBaudRate(br57600);
   port.SetDataBits(dbSeven);
   port.SetStopBits(sbTwoStopBits);
@@ -112,7 +112,7 @@ TEST_F(ComComboBoxTest, BindingSelectsThePortsCurrentValueForEveryProperty) {
 }
 
 TEST_F(ComComboBoxTest, SettingsChangedElsewhereShowAfterRebinding) {
-  FakePort port;
+  QuietPort port;
   TComComboBox box;
   box.SetComProperty(cpBaudRate);
   box.SetComPort(&port);
@@ -138,7 +138,7 @@ TEST_F(ComComboBoxTest, PortListComesFromSysfsFollowedByTheVirtualPorts) {
 
 TEST_F(ComComboBoxTest, PortNameInAnotherLetterCaseIsFound) {
   FakeSysfs sysfs;
-  FakePort port;
+  QuietPort port;
   port.SetPort("/DEV/TTYUSB0");
   TComComboBox box;
   box.SetComProperty(cpPort);
@@ -155,7 +155,7 @@ TEST_F(ComComboBoxTest, PortNameInAnotherLetterCaseIsFound) {
 
 TEST_F(ComComboBoxTest, PortNameWithoutItemSelectsNothing) {
   FakeSysfs sysfs;
-  FakePort port;
+  QuietPort port;
   port.SetPort("/dev/ttyNOPE7");
   TComComboBox box;
   box.SetComPort(&port);
@@ -193,7 +193,7 @@ TEST_F(ComComboBoxTest, TextIgnoresLetterCaseAndNeverFiresChange) {
 }
 
 TEST_F(ComComboBoxTest, ChoiceWithoutAutoApplyOnlyStoresAndFiresOnChange) {
-  FakePort port;
+  QuietPort port;
   TComComboBox box;
   box.SetComProperty(cpBaudRate);
   box.SetComPort(&port);
@@ -207,7 +207,7 @@ TEST_F(ComComboBoxTest, ChoiceWithoutAutoApplyOnlyStoresAndFiresOnChange) {
 }
 
 TEST_F(ComComboBoxTest, AutoApplyWritesTheChoiceBeforeOnChange) {
-  FakePort port;
+  QuietPort port;
   TComComboBox box;
   box.SetComProperty(cpDataBits);
   box.SetComPort(&port);
@@ -233,7 +233,7 @@ TEST_F(ComComboBoxTest, AutoApplyWritesTheChoiceBeforeOnChange) {
 }
 
 TEST_F(ComComboBoxTest, CustomChoicesInBaudAndFlowLists) {
-  FakePort port;
+  QuietPort port;
   port.FlowControl().SetFlowControl(fcHardware);
   TComComboBox baud, flow;
   baud.SetComProperty(cpBaudRate);
@@ -256,7 +256,7 @@ TEST_F(ComComboBoxTest, CustomChoicesInBaudAndFlowLists) {
 
 TEST_F(ComComboBoxTest, PortChoiceIsWrittenIntoThePort) {
   FakeSysfs sysfs;
-  FakePort port;
+  QuietPort port;
   TComComboBox box;
   box.SetComProperty(cpPort);
   box.SetComPort(&port);
@@ -266,10 +266,10 @@ TEST_F(ComComboBoxTest, PortChoiceIsWrittenIntoThePort) {
 }
 
 TEST_F(ComComboBoxTest, ApplyErrorLeavesChangeBeforeOnChange) {
-  FakePort port;
+  QuietPort port;
   port.Open();
   ASSERT_TRUE(port.Connected());
-  port.lines.setStateError = EIO;
+  port.shared->failSetCommState = EIO;
   TComComboBox box;
   box.SetComProperty(cpBaudRate);
   box.SetComPort(&port);
@@ -299,12 +299,12 @@ TEST_F(ComComboBoxTest, ApplyErrorLeavesChangeBeforeOnChange) {
   EXPECT_NE(reported[0].second.find("SetCommState"), std::string::npos) << reported[0].second;
   EXPECT_EQ(changes, 0);
 
-  port.lines.setStateError = 0;
+  port.shared->failSetCommState = 0;
   port.Close();
 }
 
 TEST_F(ComComboBoxTest, DestroyedPortLeavesTheControlUnboundOnItsFirstItem) {
-  auto port = std::make_unique<FakePort>();
+  auto port = std::make_unique<QuietPort>();
   port->SetBaudRate(br57600);
   TComComboBox box;
   box.SetComProperty(cpBaudRate);
@@ -322,8 +322,8 @@ TEST_F(ComComboBoxTest, DestroyedPortLeavesTheControlUnboundOnItsFirstItem) {
 }
 
 TEST_F(ComComboBoxTest, RebindingForgetsTheOldPortsDestruction) {
-  auto first = std::make_unique<FakePort>();
-  FakePort second;
+  auto first = std::make_unique<QuietPort>();
+  QuietPort second;
   second.SetBaudRate(br2400);
   TComComboBox box;
   box.SetComProperty(cpBaudRate);

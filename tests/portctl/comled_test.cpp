@@ -62,7 +62,7 @@ TEST_F(ComLedTest, EveryStateSetFiresOnChangeEvenWithoutChange) {
 }
 
 TEST_F(ComLedTest, StateCannotBeSetWhileBound) {
-  FakePort port;
+  QuietPort port;
   TComLed led;
   led.SetComPort(&port);
   ChangeLog log(led);
@@ -79,7 +79,7 @@ TEST_F(ComLedTest, StateCannotBeSetWhileBound) {
 }
 
 TEST_F(ComLedTest, BindingAClosedPortRegistersAndKeepsTheState) {
-  FakePort port;
+  QuietPort port;
   TComLed led;
   led.SetState(lsOn);
   ChangeLog log(led);
@@ -97,8 +97,8 @@ TEST_F(ComLedTest, BindingAClosedPortRegistersAndKeepsTheState) {
 }
 
 TEST_F(ComLedTest, BindingAnOpenPortReadsTheSignal) {
-  FakePort port;
-  port.lines.modemStatus = MS_CTS_ON | MS_RLSD_ON;
+  QuietPort port;
+  port.shared->modemStatus = MS_CTS_ON | MS_RLSD_ON;
   port.Open();
   ASSERT_TRUE(port.Connected());
 
@@ -125,8 +125,8 @@ TEST_F(ComLedTest, BindingAnOpenPortReadsTheSignal) {
 }
 
 TEST_F(ComLedTest, FollowsThePortsOpenAndClose) {
-  FakePort port;
-  port.lines.modemStatus = MS_DSR_ON;
+  QuietPort port;
+  port.shared->modemStatus = MS_DSR_ON;
   TComLed conn, dsr;
   dsr.SetLedSignal(lsDSR);
   conn.SetComPort(&port);
@@ -143,7 +143,7 @@ TEST_F(ComLedTest, FollowsThePortsOpenAndClose) {
 }
 
 TEST_F(ComLedTest, EachSignalFillsOnlyItsOwnCallback) {
-  FakePort port;
+  QuietPort port;
   TComLed led;
   led.SetComPort(&port);
   TComLink& link = led.Link();
@@ -177,7 +177,7 @@ TEST_F(ComLedTest, EachSignalFillsOnlyItsOwnCallback) {
 }
 
 TEST_F(ComLedTest, SwitchingTheSignalKeepsTheStateUntilTheNextCallback) {
-  FakePort port;
+  QuietPort port;
   TComLed led;
   led.SetLedSignal(lsCTS);
   led.SetComPort(&port);
@@ -192,7 +192,7 @@ TEST_F(ComLedTest, SwitchingTheSignalKeepsTheStateUntilTheNextCallback) {
 }
 
 TEST_F(ComLedTest, RingLightsAtTheFirstRingAndGoesOutAfterTheDuration) {
-  FakePort port;
+  QuietPort port;
   TComLed led;
   led.SetLedSignal(lsRing);
   led.SetRingDuration(150);
@@ -211,7 +211,7 @@ TEST_F(ComLedTest, RingLightsAtTheFirstRingAndGoesOutAfterTheDuration) {
 }
 
 TEST_F(ComLedTest, RingDurationZeroKeepsTheLampLitUntilUnbound) {
-  FakePort port;
+  QuietPort port;
   TComLed led;
   led.SetLedSignal(lsRing);
   led.SetRingDuration(0);
@@ -229,7 +229,7 @@ TEST_F(ComLedTest, RingDurationZeroKeepsTheLampLitUntilUnbound) {
 }
 
 TEST_F(ComLedTest, RebindingMovesTheLinkToTheNewPort) {
-  FakePort first, second;
+  QuietPort first, second;
   TComLed led;
   led.SetComPort(&first);
   led.SetComPort(&second);
@@ -240,7 +240,7 @@ TEST_F(ComLedTest, RebindingMovesTheLinkToTheNewPort) {
 }
 
 TEST_F(ComLedTest, DestroyedPortUnbindsTheLampAndTurnsItOff) {
-  auto port = std::make_unique<FakePort>();
+  auto port = std::make_unique<QuietPort>();
   TComLed led;
   led.SetComPort(port.get());
   port->Open();
@@ -256,7 +256,7 @@ TEST_F(ComLedTest, DestroyedPortUnbindsTheLampAndTurnsItOff) {
 }
 
 TEST_F(ComLedTest, DestroyedLampLeavesThePortsLinkList) {
-  FakePort port;
+  QuietPort port;
   auto led = std::make_unique<TComLed>();
   led->SetComPort(&port);
   bool fired = false;
@@ -357,7 +357,7 @@ TEST_F(ComLedTest, CustomPicturesApplyOnlyUnderCustomKind) {
 }
 
 TEST_F(ComLedTest, HandlerErrorAtRingTimeoutGoesToTheReporter) {
-  FakePort port;
+  QuietPort port;
   TComLed led;
   led.SetLedSignal(lsRing);
   led.SetRingDuration(20);
