@@ -10,83 +10,35 @@
 #include <vector>
 
 #include "comport.h"
-#include "device/device.h"
+#include "fake_device.h"
 #include "inifile.h"
 #include "registry.h"
 
 namespace {
 
-using serivox::device::CommTimeouts;
-using serivox::device::Dcb;
-
-// What reached the device, in order.
-struct DeviceLog {
-  std::vector<std::string> calls;
+// A port on the scripted device that counts its opens; an empty port name
+// cannot be opened.
+class RecordingPort : public FakePort {
+ public:
   int opens = 0;
-  int failCommState = 0;  // errno returned by setCommState when not 0
-  Dcb lastDcb;
-  int Count(const std::string& name) const {
-    int n = 0;
-    for (const auto& c : calls) n += c == name;
-    return n;
-  }
-};
-
-class FakeDevice : public serivox::device::Device {
- public:
-  explicit FakeDevice(DeviceLog& log) : log_(log) {}
-  int setupComm(int, int) override { return Log("setupComm"); }
-  int setCommState(const Dcb& dcb) override {
-    log_.lastDcb = dcb;
-    Log("setCommState");
-    return log_.failCommState;
-  }
-  int setCommTimeouts(const CommTimeouts&) override { return Log("setCommTimeouts"); }
-  int write(const uint8_t*, int count, int& done) override {
-    done = count;
-    return 0;
-  }
-  int read(uint8_t*, int, int& done) override {
-    done = 0;
-    return 0;
-  }
-  int clearCommError(uint32_t& errors, int& in, int* out) override {
-    errors = 0;
-    in = 0;
-    if (out) *out = 0;
-    return 0;
-  }
-  int getModemStatus(uint32_t& status) override {
-    status = 0;
-    return 0;
-  }
-  int escapeFunction(int) override { return 0; }
-  int purge(uint32_t) override { return 0; }
-  int setCommMask(uint32_t) override { return 0; }
-  int waitCommEvent(uint32_t&, int) override { return ECANCELED; }
-
- private:
-  int Log(const char* name) {
-    log_.calls.push_back(name);
-    return 0;
-  }
-  DeviceLog& log_;
-};
-
-// A port whose device records every push; an empty port name cannot be opened.
-class RecordingPort : public TCustomComPort {
- public:
-  DeviceLog log;
   RecordingPort() {
     setObjectName("ComPort");
     SetEvents(TComEvents{});  // no event thread
+  }
+  // The settings pushes that reached the device, in order.
+  std::vector<std::string> Pushes() const {
+    std::lock_guard lock(shared->mutex);
+    std::vector<std::string> pushes;
+    for (const auto& call : shared->calls)
+      if (call == "setupComm" || call == "setCommState" || call == "setCommTimeouts") pushes.push_back(call);
+    return pushes;
   }
 
  protected:
   void OpenDevice() override {
     if (Port().empty()) throw EComPort(CError_OpenFailed, ENOENT);
-    ++log.opens;
-    SetHandle(std::make_unique<FakeDevice>(log));
+    ++opens;
+    FakePort::OpenDevice();
   }
 };
 
@@ -493,42 +445,42 @@ TEST_F(PersistTest, RestoreOnOpenPortPushesOnceAtTheEnd) {
   port.SetPort("first");
   port.Open();
   ASSERT_TRUE(port.Connected());
-  port.log.calls.clear();
+  port.shared->calls.clear();
 
   Put("[ComPort]\nPort=second\nBaudRate=57600\nStopBits=2\nDataBits=7\nParity=Even\nFlowControl=Hardware\n");
   port.RestoreSettings(true, Ini());
   EXPECT_TRUE(port.Connected());
-  EXPECT_EQ(port.log.opens, 2);  // reopened under the new name
-  EXPECT_EQ(port.log.calls, (std::vector<std::string>{"setupComm", "setCommState", "setCommTimeouts"}));
-  EXPECT_EQ(port.log.lastDcb.BaudRate, 57600u);
-  EXPECT_EQ(port.log.lastDcb.ByteSize, 7);
-  EXPECT_TRUE(port.log.lastDcb.fOutxCtsFlow);
+  EXPECT_EQ(port.opens, 2);  // reopened under the new name
+  EXPECT_EQ(port.Pushes(), (std::vector<std::string>{"setupComm", "setCommState", "setCommTimeouts"}));
+  EXPECT_EQ(port.shared->lastDcb.BaudRate, 57600u);
+  EXPECT_EQ(port.shared->lastDcb.ByteSize, 7);
+  EXPECT_TRUE(port.shared->lastDcb.fOutxCtsFlow);
 
   // Unchanged file: still exactly one push.
-  port.log.calls.clear();
+  port.shared->calls.clear();
   port.RestoreSettings(true, Ini());
-  EXPECT_EQ(port.log.calls.size(), 3u);
+  EXPECT_EQ(port.Pushes().size(), 3u);
 
   // Closed: only stored.
   port.Close();
-  port.log.calls.clear();
+  port.shared->calls.clear();
   Put("[ComPort]\nBaudRate=110\n");
   port.RestoreSettings(true, Ini());
-  EXPECT_TRUE(port.log.calls.empty());
+  EXPECT_TRUE(port.shared->calls.empty());
   EXPECT_EQ(port.BaudRate(), br110);
 }
 
 TEST_F(PersistTest, FailedFinalPushIsLoadError) {
   RecordingPort port;
   port.Open();
-  port.log.failCommState = EIO;
+  port.shared->failSetCommState = EIO;
   Put("[ComPort]\nBaudRate=110\n");
   std::string message;
   EXPECT_EQ(ErrorCode([&] { port.RestoreSettings(true, Ini()); }, &message), CError_LoadFailed);
   EXPECT_EQ(message, "Failed to load settings");
   EXPECT_EQ(port.BaudRate(), br110);
   EXPECT_EQ(port.UpdateCount(), 0);
-  port.log.failCommState = 0;
+  port.shared->failSetCommState = 0;
 }
 
 TEST_F(PersistTest, RegistryLoadWithoutPortNameFailsOnOpenPort) {
