@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <stdexcept>
@@ -64,6 +65,23 @@ inline size_t DrainFd(int fd, size_t total, int64_t deadline, int64_t& endNs, si
     }
   }
   return got;
+}
+
+// Median, 99th percentile and maximum of a set of samples (microseconds).
+struct Stats {
+  double median = 0, p99 = 0, max = 0;
+  int n = 0;
+};
+
+inline Stats Summarise(std::vector<double> us) {
+  Stats s;
+  s.n = int(us.size());
+  if (us.empty()) return s;
+  std::sort(us.begin(), us.end());
+  s.median = us[us.size() / 2];
+  s.p99 = us[std::min(us.size() - 1, size_t(double(us.size()) * 0.99))];
+  s.max = us.back();
+  return s;
 }
 
 }  // namespace bench

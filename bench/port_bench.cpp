@@ -40,6 +40,8 @@ using bench::DrainFd;
 using bench::kMiB;
 using bench::NowNs;
 using bench::Pty;
+using bench::Stats;
+using bench::Summarise;
 
 constexpr size_t kBlock = 64 * 1024;
 constexpr int64_t kRunDeadlineNs = 90'000'000'000;  // no single run lasts longer
@@ -226,22 +228,6 @@ void Throughput(size_t mib, int rounds, bool send, bool recv) {
 }
 
 // --- b. Latency -----------------------------------------------------------------------
-
-struct Stats {
-  double median = 0, p99 = 0, max = 0;
-  int n = 0;
-};
-
-Stats Summarise(std::vector<double> us) {
-  Stats s;
-  s.n = int(us.size());
-  if (us.empty()) return s;
-  std::sort(us.begin(), us.end());
-  s.median = us[us.size() / 2];
-  s.p99 = us[std::min(us.size() - 1, size_t(double(us.size()) * 0.99))];
-  s.max = us.back();
-  return s;
-}
 
 // Writes one byte at the master every ~2 ms, waiting for each to be taken
 // (at most 1 s) before the next; t0[i] is the time byte i was written.

@@ -47,6 +47,8 @@ using bench::DrainFd;
 using bench::kMiB;
 using bench::NowNs;
 using bench::Pty;
+using bench::Stats;
+using bench::Summarise;
 
 constexpr int64_t kRunDeadlineNs = 180'000'000'000;  // no single run lasts longer
 constexpr int kLineChars = 80;                        // visible columns per line, then CR LF
@@ -254,22 +256,6 @@ void DisplayOnly(TSerivox& w, bool hex, size_t mib) {
 }
 
 // --- b. Key to wire ---------------------------------------------------------------------
-
-struct Stats {
-  double median = 0, p99 = 0, max = 0;
-  int n = 0;
-};
-
-Stats Summarise(std::vector<double> us) {
-  Stats s;
-  s.n = int(us.size());
-  if (us.empty()) return s;
-  std::sort(us.begin(), us.end());
-  s.median = us[us.size() / 2];
-  s.p99 = us[std::min(us.size() - 1, size_t(double(us.size()) * 0.99))];
-  s.max = us.back();
-  return s;
-}
 
 void Keys(TSerivox& w, int keys) {
   std::printf("b. Key to wire, %d key presses sent to Memo2, byte read at the master\n", keys);
