@@ -38,10 +38,16 @@ void TSerivox::ComPortRxChar(QObject*, int32_t Count) {
 void TSerivox::DisplayRxChunk(const uint8_t* data, size_t size) {
   const bool controls = ui->CheckBox6->isChecked();
   const int limit = LineLimit();
+  // Hex mode gives every byte its own line; a very narrow pane may break
+  // inside a run. Both are shown byte by byte.
+  if (ui->CheckBox5->isChecked() || limit < 4) {
+    for (size_t i = 0; i < size; ++i) DisplayRxByte(data[i]);
+    return;
+  }
   auto ordinary = [&](uint8_t b) { return b != kLF && b != kCR && !(controls && b < 32); };
   size_t i = 0;
   while (i < size) {
-    if (ui->CheckBox5->isChecked() || limit < 4 || !ordinary(data[i])) {
+    if (!ordinary(data[i])) {
       DisplayRxByte(data[i++]);
       continue;
     }
