@@ -354,12 +354,10 @@ int TermiosDevice::read(uint8_t* data, int count, int& done) {
 
 int TermiosDevice::clearCommError(uint32_t& errors, int& inQueue, int* outQueue) {
   std::lock_guard lk(mu_);
-  // Bytes still in the kernel are taken into the queue first, so the count is
-  // of data bytes, without the marks the kernel adds (a 0xFF arrives doubled).
-  // (A non-blocking read, not FIONREAD: on a tty FIONREAD takes the termios
-  // lock for writing and stalls against a busy writer.) While an event thread
-  // watches for arrivals it takes them itself and reports them; the count is
-  // then of the bytes that have reached the queue.
+  // The count is of the bytes in the queue, as data bytes (the kernel's marks
+  // removed). Without an event thread the kernel's bytes are moved there first;
+  // with one, it moves them itself and reports them. A read, not FIONREAD: on
+  // a tty FIONREAD takes the termios lock for writing and stalls the writer.
   if (!(mask_ & EV_RXCHAR)) drainLocked();
   errors = pendingErrors_;
   pendingErrors_ = 0;
@@ -374,7 +372,7 @@ int TermiosDevice::clearCommError(uint32_t& errors, int& inQueue, int* outQueue)
     }
   }
   int n = 0;
-  // Only a full queue leaves bytes in the kernel.
+  // A full queue leaves bytes in the kernel that no one will move: count them.
   if (queue_.size() >= capacityLocked() && ioctl(fd_, FIONREAD, &n) == 0) inQueue += n;
   if (outQueue && ioctl(fd_, TIOCOUTQ, &n) == 0) *outQueue = n;
   return 0;
