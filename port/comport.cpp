@@ -1,8 +1,13 @@
 // The port object: settings setters, opening and closing, applying settings.
 #include "comport.h"
 
+#include <QCoreApplication>
+#include <QThread>
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "comthread.h"
 #include "device/device.h"
@@ -21,6 +26,15 @@ ExceptionReporter& Reporter() {
 void SetExceptionReporter(ExceptionReporter reporter) { Reporter() = std::move(reporter); }
 
 void ReportException(QObject* Sender, const std::exception& error) {
+  QCoreApplication* app = QCoreApplication::instance();
+  if (app && QThread::currentThread() != app->thread()) {
+    // The reporter shows a window: hand a copy of the message to the
+    // application's thread.
+    const std::string message = error.what();
+    QMetaObject::invokeMethod(
+        app, [message] { ReportException(nullptr, std::runtime_error(message)); }, Qt::QueuedConnection);
+    return;
+  }
   if (Reporter()) {
     Reporter()(Sender, error);
     return;
@@ -45,18 +59,16 @@ TCustomComPort::~TCustomComPort() {
   try {
     Close();
   } catch (...) {
-    // Close refused (the purge failed): end the thread and the device anyway,
-    // a destroyed port must not leave either behind.
-    eventThread_.reset();
-    threadCreated_ = false;
-    if (auto* window = static_cast<PortWindow*>(window_)) {
-      window->Detach();
-      window->deleteLater();
-      window_ = nullptr;
-    }
+    // Close refused (the purge failed): ended below.
+  }
+  // Still open when Close was refused, or when a handler destroys the port
+  // inside its own Close: a destroyed port leaves no thread or device behind.
+  if (connected_) {
+    StopEventThread();
     handle_.reset();
     connected_ = false;
   }
+  life_->store(false);
   emit FreeNotification(this);
   buffer_.reset();
   flowControl_.reset();
@@ -139,47 +151,79 @@ void TCustomComPort::SetBuffer(const TComBuffer& value) {
 
 void TCustomComPort::Open() {
   if (connected_) return;
+  const auto life = life_;
   TriggerBeforeOpen();
+  if (!life->load() || connected_) return;  // the handler destroyed or opened the port
   OpenDevice();
   connected_ = true;
   try {
     ApplyAllSettings();
+    if (events_.Empty()) {
+      threadCreated_ = false;
+    } else {
+      if (syncMethod_ == smWindowSync) window_ = new PortWindow(this);
+      eventThread_ = std::make_unique<TComThread>(this, handle_);
+      threadCreated_ = true;
+    }
   } catch (...) {
+    // A failed set-up leaves the port closed, with no thread or window.
+    if (window_) {
+      delete window_;
+      window_ = nullptr;
+    }
     CloseDevice();
     connected_ = false;
     throw;
   }
-  if (events_.Empty()) {
-    threadCreated_ = false;
-  } else {
-    if (syncMethod_ == smWindowSync) window_ = new PortWindow(this);
-    eventThread_ = std::make_unique<TComThread>(this);
-    threadCreated_ = true;
-  }
-  CallLinks(&TComLink::OnConn, true);
+  if (!CallLinks(&TComLink::OnConn, true)) return;
   TriggerAfterOpen();
+  if (!StillOpen(life)) return;
   ProcessSignals(true);
 }
 
 void TCustomComPort::Close() {
-  if (!connected_) return;
+  if (!connected_ || closing_) return;
+  const auto life = life_;
+  closing_ = true;
   ProcessSignals(false);
+  if (!life->load()) return;
   TriggerBeforeClose();
-  AbortPendingIO();
-  if (threadCreated_) {
-    eventThread_.reset();
-    threadCreated_ = false;
-    if (auto* window = static_cast<PortWindow*>(window_)) {
-      // Deleted later: Close may run inside one of its deliveries.
-      window->Detach();
-      window->deleteLater();
-      window_ = nullptr;
-    }
+  if (!life->load()) return;
+  try {
+    AbortPendingIO();
+  } catch (...) {
+    closing_ = false;  // the port stays open; a later Close may try again
+    throw;
   }
+  if (threadCreated_) StopEventThread();
+  DrainOutput();
   CloseDevice();
   connected_ = false;
-  CallLinks(&TComLink::OnConn, false);
+  closing_ = false;
+  if (!CallLinks(&TComLink::OnConn, false)) return;
   TriggerAfterClose();
+}
+
+void TCustomComPort::StopEventThread() {
+  if (eventThread_) {
+    if (eventThread_->IsCurrentThread())
+      TComThread::ReleaseToThread(std::move(eventThread_));  // a smNone handler closing its own port
+    else
+      eventThread_.reset();
+  }
+  threadCreated_ = false;
+  if (auto* window = static_cast<PortWindow*>(window_)) {
+    // Deleted later: Close may run inside one of its deliveries.
+    window->Detach();
+    window->deleteLater();
+    window_ = nullptr;
+  }
+}
+
+// Bytes that a completed write handed to the device leave the port before it
+// closes; the device bounds the wait by the write time-outs.
+void TCustomComPort::DrainOutput() {
+  if (handle_) handle_->drain();
 }
 
 void TCustomComPort::Loaded() {
@@ -203,8 +247,6 @@ void TCustomComPort::OpenDevice() {
 void TCustomComPort::CloseDevice() { handle_.reset(); }
 
 void TCustomComPort::SetHandle(std::unique_ptr<Device> device) { handle_ = std::move(device); }
-
-std::unique_ptr<Device> TCustomComPort::TakeHandle() { return std::move(handle_); }
 
 Device& TCustomComPort::DeviceOr(int code) const {
   if (!handle_) throw EComPort(code, EBADF);
@@ -278,18 +320,19 @@ void TCustomComPort::ApplyBufferSizes() {
 
 // --- Event triggers -------------------------------------------------------------
 
-void TCustomComPort::TriggerAfterClose() { if (OnAfterClose) OnAfterClose(this); }
-void TCustomComPort::TriggerAfterOpen() { if (OnAfterOpen) OnAfterOpen(this); }
-void TCustomComPort::TriggerBeforeClose() { if (OnBeforeClose) OnBeforeClose(this); }
-void TCustomComPort::TriggerBeforeOpen() { if (OnBeforeOpen) OnBeforeOpen(this); }
-void TCustomComPort::TriggerRxChar(int32_t Count) { if (OnRxChar) OnRxChar(this, Count); }
-void TCustomComPort::TriggerRxBuf(const uint8_t* Buffer, int32_t Count) { if (OnRxBuf) OnRxBuf(this, Buffer, Count); }
-void TCustomComPort::TriggerTxEmpty() { if (OnTxEmpty) OnTxEmpty(this); }
-void TCustomComPort::TriggerBreak() { if (OnBreak) OnBreak(this); }
-void TCustomComPort::TriggerRing() { if (OnRing) OnRing(this); }
-void TCustomComPort::TriggerRxFlag() { if (OnRxFlag) OnRxFlag(this); }
-void TCustomComPort::TriggerCTSChange(bool OnOff) { if (OnCTSChange) OnCTSChange(this, OnOff); }
-void TCustomComPort::TriggerDSRChange(bool OnOff) { if (OnDSRChange) OnDSRChange(this, OnOff); }
-void TCustomComPort::TriggerError(TComErrors Errors) { if (OnError) OnError(this, Errors); }
-void TCustomComPort::TriggerRLSDChange(bool OnOff) { if (OnRLSDChange) OnRLSDChange(this, OnOff); }
-void TCustomComPort::TriggerRx80Full() { if (OnRx80Full) OnRx80Full(this); }
+void TCustomComPort::TriggerAfterClose() { Fire(OnAfterClose); }
+void TCustomComPort::TriggerAfterOpen() { Fire(OnAfterOpen); }
+void TCustomComPort::TriggerBeforeClose() { Fire(OnBeforeClose); }
+void TCustomComPort::TriggerBeforeOpen() { Fire(OnBeforeOpen); }
+void TCustomComPort::TriggerRxChar(int32_t Count) { Fire(OnRxChar, Count); }
+void TCustomComPort::TriggerRxBuf(const uint8_t* Buffer, int32_t Count) { Fire(OnRxBuf, Buffer, Count); }
+void TCustomComPort::TriggerTxEmpty() { Fire(OnTxEmpty); }
+void TCustomComPort::TriggerBreak() { Fire(OnBreak); }
+void TCustomComPort::TriggerRing() { Fire(OnRing); }
+void TCustomComPort::TriggerRxFlag() { Fire(OnRxFlag); }
+void TCustomComPort::TriggerCTSChange(bool OnOff) { Fire(OnCTSChange, OnOff); }
+void TCustomComPort::TriggerDSRChange(bool OnOff) { Fire(OnDSRChange, OnOff); }
+void TCustomComPort::TriggerError(TComErrors Errors) { Fire(OnError, Errors); }
+void TCustomComPort::TriggerRLSDChange(bool OnOff) { Fire(OnRLSDChange, OnOff); }
+void TCustomComPort::TriggerRx80Full() { Fire(OnRx80Full); }
+void TCustomComPort::TriggerDeviceLost() { Fire(OnDeviceLost); }

@@ -10,9 +10,18 @@
 //    thread and the owner must not touch the port meanwhile.
 //  - Blocking transfers run on the calling thread; a transfer started by the
 //    owner and one started during event delivery share no state.
+//  - A handler may close or delete its own port in every SyncMethod; the
+//    delivery that called it stops. Close is re-entrant: a Close that finds
+//    one under way returns at once, and each close notification fires once.
+//  - An error raised by a step or a handler goes to the exception reporter
+//    (on the owner's thread) and delivery goes on with the next event.
+//  - A device that goes away (a USB adapter pulled, the far end of a
+//    pseudo-terminal closed) is reported once through OnDeviceLost, on the
+//    owner's thread in every SyncMethod; the port stays open until closed.
 #pragma once
 
 #include <QObject>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -114,6 +123,8 @@ class TCustomComPort : public QObject {
 
   // The open device, or null (the invalid handle) while closed.
   serivox::device::Device* Handle() const { return handle_.get(); }
+  // Cleared when the port is destroyed; see PortLife.
+  std::shared_ptr<std::atomic<bool>> Life() const { return life_; }
   bool ThreadCreated() const { return threadCreated_; }
   const std::vector<TComLink*>& Links() const { return links_; }
   bool HasRxBufLink() const { return hasRxBufLink_; }
@@ -160,6 +171,8 @@ class TCustomComPort : public QObject {
   TNotifyEvent OnBeforeOpen;
   TNotifyEvent OnBeforeClose;
   TNotifyEvent OnRx80Full;
+  // The device went away; fired once per open, on the owner's thread.
+  TNotifyEvent OnDeviceLost;
 
   // --- Per-event steps (run by the event delivery) --------------------------
   void ProcessRxChar();
@@ -173,6 +186,7 @@ class TCustomComPort : public QObject {
   void ProcessError();
   void ProcessRx80Full();
   void ProcessSignals(bool On);
+  void ProcessDeviceLost();
   // The hidden window's procedure: one port event message (wParam = EV_ bit).
   void WindowProc(uint32_t wParam);
   // The hidden message window while open with smWindowSync, else null.
@@ -208,6 +222,7 @@ class TCustomComPort : public QObject {
   virtual void TriggerError(TComErrors Errors);
   virtual void TriggerRLSDChange(bool OnOff);
   virtual void TriggerRx80Full();
+  virtual void TriggerDeviceLost();
  public:
   virtual void ApplyCommState();
   virtual void ApplyTimeouts();
@@ -216,7 +231,6 @@ class TCustomComPort : public QObject {
  protected:
   // For OpenDevice overrides (tests): install the opened device.
   void SetHandle(std::unique_ptr<serivox::device::Device> device);
-  std::unique_ptr<serivox::device::Device> TakeHandle();
   // The device, or code `code` with EBADF when the port has none.
   serivox::device::Device& DeviceOr(int code) const;
   bool CanApply() const;
@@ -224,14 +238,29 @@ class TCustomComPort : public QObject {
 
  private:
   friend class TComThread;
+  // Calls one callback of every link; false when a callback destroyed the port.
   template <typename F, typename... A>
-  void CallLinks(F TComLink::*member, A... args);
+  bool CallLinks(F TComLink::*member, A... args);
+  // Calls a handler through a copy: the handler may destroy the port and with
+  // it the stored function. False when the port was destroyed.
+  template <typename H, typename... A>
+  bool Fire(const H& handler, A... args);
+  // Whether the port still exists and is open (after a callback).
+  bool StillOpen(const std::shared_ptr<std::atomic<bool>>& life) const { return life->load() && connected_; }
+  // Stops the event thread (also from the event thread itself) and removes
+  // the hidden window.
+  void StopEventThread();
+  // Drains what completed writes left in the output queue, bounded.
+  void DrainOutput();
   template <typename T>
   void SetCommStateField(T& field, T value);
 
   std::unique_ptr<TComThread> eventThread_;
   bool threadCreated_ = false;
-  std::unique_ptr<serivox::device::Device> handle_;
+  // Shared with the event thread, which may end after the port let go of it.
+  std::shared_ptr<serivox::device::Device> handle_;
+  std::shared_ptr<std::atomic<bool>> life_ = std::make_shared<std::atomic<bool>>(true);
+  bool closing_ = false;  // a Close is under way
   PortWindow* window_ = nullptr;
   int32_t updateCount_ = 0;
   std::vector<TComLink*> links_;
@@ -261,9 +290,10 @@ class TComPort : public TCustomComPort {
 };
 
 // The application's standard exception reporter. The port hands it errors that
-// no caller can receive (an open at the end of loading, a failed step of a
-// window-sync delivery). The program installs its error display; until then
-// the message goes to standard error.
+// no caller can receive (an open at the end of loading, a failed step or
+// handler of an event delivery). The program installs its error display; until
+// then the message goes to standard error. Called off the application's thread,
+// the message is forwarded to that thread (without its Sender).
 using ExceptionReporter = std::function<void(QObject* Sender, const std::exception& error)>;
 void SetExceptionReporter(ExceptionReporter reporter);
 void ReportException(QObject* Sender, const std::exception& error);
@@ -273,9 +303,22 @@ void ReportException(QObject* Sender, const std::exception& error);
 // callback that unregisters links (a lamp processing pending events) cannot
 // leave the walk on freed memory.
 template <typename F, typename... A>
-void TCustomComPort::CallLinks(F TComLink::*member, A... args) {
+bool TCustomComPort::CallLinks(F TComLink::*member, A... args) {
+  const auto life = life_;
   for (size_t i = 0; i < links_.size(); ++i) {
     F callback = links_[i]->*member;
-    if (callback) callback(this, args...);
+    if (!callback) continue;
+    callback(this, args...);
+    if (!life->load()) return false;
   }
+  return true;
+}
+
+template <typename H, typename... A>
+bool TCustomComPort::Fire(const H& handler, A... args) {
+  if (!handler) return true;
+  const auto life = life_;
+  H copy = handler;
+  copy(this, args...);
+  return life->load();
 }

@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <system_error>
 
 #include "comport.h"
 #include "device/device.h"
@@ -58,13 +59,29 @@ class SyncTarget : public QObject {
   std::shared_ptr<DeliveryChannel> channel_;
 };
 
-// The per-event steps for a batch, in the fixed order.
-void DeliverBatch(TCustomComPort* port, TComEvents events, bool onOwnerThread) {
+// Runs one per-event step; its error goes to the exception reporter and the
+// delivery goes on with the next event.
+void RunStep(TCustomComPort* port, const PortLife& life, uint32_t wParam) {
+  try {
+    port->WindowProc(wParam);
+  } catch (const std::exception& error) {
+    ReportException(life->load() ? port : nullptr, error);
+  } catch (...) {
+    ReportException(life->load() ? port : nullptr, std::runtime_error("Unknown error"));
+  }
+}
+
+// The per-event steps for a batch, in the fixed order. A step's handler may
+// close or delete the port: on the owner's thread the batch ends when the
+// port is gone or closed, on the event thread when the thread was told to stop.
+void DeliverBatch(DeliveryChannel& channel, TComEvents events, bool onOwnerThread) {
+  TCustomComPort* port = channel.port;
+  const PortLife life = channel.life;
   for (const OrderEntry& entry : kDeliveryOrder) {
     if (!events.Contains(entry.event)) continue;
-    // A handler run on the owner's thread may have closed the port.
-    if (onOwnerThread && !port->Connected()) return;
-    port->WindowProc(entry.wParam);
+    if (!life->load()) return;
+    if (onOwnerThread ? !port->Connected() : channel.Stopping()) return;
+    RunStep(port, life, entry.wParam);
   }
 }
 
@@ -82,28 +99,47 @@ bool PortWindow::event(QEvent* e) {
     ++channel_->taken;
     channel_->changed.notify_all();
   }
-  if (!port_ || !port_->Connected()) return true;
-  try {
-    port_->WindowProc(static_cast<PortEvent*>(e)->wParam);
-  } catch (const std::exception& error) {
-    ReportException(port_, error);
-  } catch (...) {
-    ReportException(port_, std::runtime_error("Unknown error"));
-  }
+  if (!port_ || !port_->Connected() || !channel_) return true;
+  RunStep(port_, channel_->life, static_cast<PortEvent*>(e)->wParam);
   return true;
 }
 
 // --- TComThread -------------------------------------------------------------
 
-TComThread::TComThread(TCustomComPort* port)
-    : ComPort(port), channel_(std::make_shared<DeliveryChannel>()) {
+TComThread::TComThread(TCustomComPort* port, std::shared_ptr<serivox::device::Device> device)
+    : ComPort(port),
+      syncMethod_(port->SyncMethod()),
+      device_(std::move(device)),
+      channel_(std::make_shared<DeliveryChannel>()) {
   StopEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (auto* window = dynamic_cast<PortWindow*>(ComPort->Window())) window->SetChannel(channel_);
+  if (StopEvent < 0) throw EComPort(CError_OpenFailed, errno);
   channel_->port = ComPort;
-  syncTarget_ = new SyncTarget(channel_);
+  channel_->life = ComPort->Life();
   // The device reports exactly the chosen events; the result is not examined.
-  ComPort->Handle()->setCommMask(EventSetToMask(ComPort->Events()));
-  thread_ = std::thread([this] { Execute(); });
+  device_->setCommMask(EventSetToMask(ComPort->Events()));
+  try {
+    thread_ = std::thread([this] {
+      {
+        // thread_ is complete only once the owner has stored it.
+        std::unique_lock lock(channel_->mutex);
+        channel_->changed.wait(lock, [this] { return channel_->launched; });
+      }
+      Execute();
+      if (selfOwned_) {
+        thread_.detach();
+        delete this;
+      }
+    });
+  } catch (const std::system_error& error) {
+    device_->setCommMask(0);
+    close(StopEvent);
+    throw EComPort(CError_OpenFailed, error.code().value() ? error.code().value() : EAGAIN);
+  }
+  syncTarget_ = new SyncTarget(channel_);
+  if (auto* window = dynamic_cast<PortWindow*>(ComPort->Window())) window->SetChannel(channel_);
+  std::lock_guard lock(channel_->mutex);
+  channel_->launched = true;
+  channel_->changed.notify_all();
 }
 
 TComThread::~TComThread() {
@@ -119,8 +155,8 @@ TComThread::~TComThread() {
     channel_->changed.wait(lock);
   }
   lock.unlock();
-  thread_.join();
-  if (StopEvent >= 0) close(StopEvent);
+  if (thread_.joinable()) thread_.join();
+  close(StopEvent);
   // Deleted later: this destructor may run inside a delivery of that object.
   syncTarget_->deleteLater();
 }
@@ -132,55 +168,56 @@ void TComThread::Stop() {
     channel_->changed.notify_all();
   }
   const uint64_t one = 1;
-  if (StopEvent >= 0) [[maybe_unused]] ssize_t n = write(StopEvent, &one, sizeof one);
+  [[maybe_unused]] ssize_t n = write(StopEvent, &one, sizeof one);
+}
+
+void TComThread::ReleaseToThread(std::unique_ptr<TComThread> self) {
+  self->Stop();
+  self->selfOwned_ = true;
+  self.release();
 }
 
 void TComThread::Execute() {
-  serivox::device::Device* device = ComPort->Handle();
   for (;;) {
     uint32_t mask = 0;
-    const int r = device->waitCommEvent(mask, StopEvent);
-    // The stop event or a failed wait ends the loop.
-    if (r != 0) break;
-    Events = MaskToEventSet(mask);
-    if (Events.Empty()) continue;
-    try {
-      DispatchEvents();
-    } catch (...) {
-      // Under smThreadSync and smNone an error of a step ends the thread
-      // without a message; the port can still be closed.
+    const int r = device_->waitCommEvent(mask, StopEvent);
+    if (r != 0) {
+      // EIO: the device went away. Any other failure ends the loop as the
+      // stop event does.
+      if (r == EIO && !channel_->Stopping()) ReportDeviceLost();
       break;
     }
-    std::lock_guard lock(channel_->mutex);
-    if (channel_->stop) break;
+    Events = MaskToEventSet(mask);
+    if (!Events.Empty()) DispatchEvents();
+    if (channel_->Stopping()) break;
   }
-  device->setCommMask(0);
-  device->purge(PURGE_TXCLEAR | PURGE_RXCLEAR);
+  device_->setCommMask(0);
+  // Received bytes nobody will read are dropped; bytes already written are
+  // left to leave the port (Close drains them).
+  device_->purge(PURGE_RXCLEAR);
   std::lock_guard lock(channel_->mutex);
   channel_->finished = true;
   channel_->changed.notify_all();
 }
 
 void TComThread::DispatchEvents() {
-  switch (ComPort->SyncMethod()) {
+  switch (syncMethod_) {
     case smThreadSync: {
       std::unique_lock lock(channel_->mutex);
+      if (channel_->stop) return;
       channel_->sync = DeliveryChannel::Sync::Pending;
       channel_->syncEvents = Events;
-      channel_->syncError = nullptr;
+      // The owner may already be waiting in Close: it runs the delivery there.
+      channel_->changed.notify_all();
       QCoreApplication::postEvent(syncTarget_, new QEvent(kSyncEvent));
-      // Wait until the owner has run the delivery. When stopping while it is
-      // still pending, the owner runs it inside Close; while it is running it
-      // may itself be closing the port, so the thread does not wait for it.
+      // Wait until the owner has run the delivery. While it is running the
+      // owner may itself be closing the port from a handler, so a stopping
+      // thread does not wait for it.
       channel_->changed.wait(lock, [this] {
         return channel_->sync == DeliveryChannel::Sync::Done ||
                (channel_->stop && channel_->sync == DeliveryChannel::Sync::Running);
       });
-      const bool done = channel_->sync == DeliveryChannel::Sync::Done;
-      std::exception_ptr error = channel_->syncError;
-      if (done) channel_->sync = DeliveryChannel::Sync::Idle;
-      lock.unlock();
-      if (error) std::rethrow_exception(error);
+      if (channel_->sync == DeliveryChannel::Sync::Done) channel_->sync = DeliveryChannel::Sync::Idle;
       break;
     }
     case smWindowSync:
@@ -192,7 +229,7 @@ void TComThread::DispatchEvents() {
   }
 }
 
-void TComThread::DeliverEvents() { DeliverBatch(ComPort, Events, false); }
+void TComThread::DeliverEvents() { DeliverBatch(*channel_, Events, false); }
 
 void TComThread::PostEvents() {
   for (const OrderEntry& entry : kDeliveryOrder) {
@@ -206,26 +243,34 @@ void TComThread::PostEvents() {
   }
 }
 
+// The loss goes to the owner's thread, whatever the SyncMethod: its handler
+// usually closes the port, which the event thread cannot do for itself.
+void TComThread::ReportDeviceLost() {
+  std::shared_ptr<DeliveryChannel> channel = channel_;
+  QMetaObject::invokeMethod(
+      syncTarget_,
+      [channel] {
+        {
+          std::lock_guard lock(channel->mutex);
+          if (channel->stop) return;  // closed meanwhile
+        }
+        if (channel->life->load()) channel->port->ProcessDeviceLost();
+      },
+      Qt::QueuedConnection);
+}
+
 void RunPendingSync(const std::shared_ptr<DeliveryChannel>& channel) {
-  TCustomComPort* port;
   TComEvents events;
   {
     std::lock_guard lock(channel->mutex);
     if (channel->sync != DeliveryChannel::Sync::Pending) return;
     channel->sync = DeliveryChannel::Sync::Running;
-    port = channel->port;
     events = channel->syncEvents;
   }
   // Keeps the channel alive even if a handler closes the port meanwhile.
   std::shared_ptr<DeliveryChannel> keep = channel;
-  std::exception_ptr error;
-  try {
-    DeliverBatch(port, events, true);
-  } catch (...) {
-    error = std::current_exception();
-  }
+  DeliverBatch(*keep, events, true);
   std::lock_guard lock(keep->mutex);
-  keep->syncError = error;
   keep->sync = DeliveryChannel::Sync::Done;
   keep->changed.notify_all();
 }

@@ -1,12 +1,17 @@
 // The port's per-event steps and its window procedure.
+//
+// Every callback and handler may close or destroy the port: after each one
+// a step goes on only while the port exists and is open.
 #include <memory>
 
 #include "comport.h"
 #include "device/winconst.h"
 
 void TCustomComPort::ProcessRxChar() {
+  const auto life = life_;
   int32_t Count = InputCount();
-  if (Count > 0) CallLinks(&TComLink::OnRx, true);
+  if (Count > 0 && !CallLinks(&TComLink::OnRx, true)) return;
+  if (Count > 0 && !StillOpen(life)) return;
   if (Count > 0 && hasRxBufLink_) {
     // Read once for all links that want the data; the port's own OnRxBuf first.
     std::unique_ptr<uint8_t[]> data;
@@ -16,15 +21,12 @@ void TCustomComPort::ProcessRxChar() {
       if (!callback) continue;
       if (!data) {
         data.reset(new uint8_t[static_cast<size_t>(Count)]);
-        try {
-          read = ReceiveBuffer(data.get(), Count);
-        } catch (...) {
-          Count = 0;
-          throw;
-        }
+        read = ReceiveBuffer(data.get(), Count);
         TriggerRxBuf(data.get(), read);
+        if (!StillOpen(life)) return;
       }
       callback(this, data.get(), read);
+      if (!StillOpen(life)) return;
     }
     if (data) Count = 0;
   }
@@ -32,18 +34,21 @@ void TCustomComPort::ProcessRxChar() {
 }
 
 void TCustomComPort::ProcessTxEmpty() {
-  CallLinks(&TComLink::OnTx, false);
-  CallLinks(&TComLink::OnTxEmpty);
+  const auto life = life_;
+  if (!CallLinks(&TComLink::OnTx, false) || !StillOpen(life)) return;
+  if (!CallLinks(&TComLink::OnTxEmpty) || !StillOpen(life)) return;
   TriggerTxEmpty();
 }
 
 void TCustomComPort::ProcessRxFlag() {
-  CallLinks(&TComLink::OnRxFlag);
+  const auto life = life_;
+  if (!CallLinks(&TComLink::OnRxFlag) || !StillOpen(life)) return;
   TriggerRxFlag();
 }
 
 void TCustomComPort::ProcessRing() {
-  CallLinks(&TComLink::OnRing);
+  const auto life = life_;
+  if (!CallLinks(&TComLink::OnRing) || !StillOpen(life)) return;
   TriggerRing();
 }
 
@@ -57,36 +62,50 @@ void TCustomComPort::ProcessError() {
 }
 
 void TCustomComPort::ProcessCTSChange() {
+  const auto life = life_;
   const bool on = Signals().Contains(sgCTS);
-  CallLinks(&TComLink::OnCTSChange, on);
+  if (!CallLinks(&TComLink::OnCTSChange, on) || !StillOpen(life)) return;
   TriggerCTSChange(on);
 }
 
 void TCustomComPort::ProcessDSRChange() {
+  const auto life = life_;
   const bool on = Signals().Contains(sgDSR);
-  CallLinks(&TComLink::OnDSRChange, on);
+  if (!CallLinks(&TComLink::OnDSRChange, on) || !StillOpen(life)) return;
   TriggerDSRChange(on);
 }
 
 void TCustomComPort::ProcessRLSDChange() {
+  const auto life = life_;
   const bool on = Signals().Contains(sgRLSD);
-  CallLinks(&TComLink::OnRLSDChange, on);
+  if (!CallLinks(&TComLink::OnRLSDChange, on) || !StillOpen(life)) return;
   TriggerRLSDChange(on);
 }
 
+// With On false it runs inside Close, where the port is still open: only
+// its destruction ends the reports early.
 void TCustomComPort::ProcessSignals(bool On) {
+  const auto life = life_;
   if (On) {
     ProcessCTSChange();
+    if (!StillOpen(life)) return;
     ProcessDSRChange();
+    if (!StillOpen(life)) return;
     ProcessRLSDChange();
     return;
   }
-  CallLinks(&TComLink::OnCTSChange, false);
-  CallLinks(&TComLink::OnDSRChange, false);
-  CallLinks(&TComLink::OnRLSDChange, false);
+  if (!CallLinks(&TComLink::OnCTSChange, false)) return;
+  if (!CallLinks(&TComLink::OnDSRChange, false)) return;
+  if (!CallLinks(&TComLink::OnRLSDChange, false)) return;
   TriggerCTSChange(false);
+  if (!life->load()) return;
   TriggerDSRChange(false);
+  if (!life->load()) return;
   TriggerRLSDChange(false);
+}
+
+void TCustomComPort::ProcessDeviceLost() {
+  if (connected_) TriggerDeviceLost();
 }
 
 void TCustomComPort::WindowProc(uint32_t wParam) {

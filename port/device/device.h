@@ -9,6 +9,7 @@
 // allow exactly that overlap. No other calls overlap.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -25,14 +26,17 @@ struct Dcb {
   bool fParity = false;        // parity checking (INPCK)
   bool fOutxCtsFlow = false;   // output waits for CTS (CRTSCTS)
   bool fOutxDsrFlow = false;   // no Linux counterpart: kept, drives nothing
-  uint8_t fDtrControl = 0;     // DTR_CONTROL_*; handshake drives nothing on Linux
+  uint8_t fDtrControl = 0;     // DTR_CONTROL_*: disable drops DTR, enable and
+                               // handshake raise it (Linux has no DTR handshake)
   bool fDsrSensitivity = false;
   bool fTXContinueOnXoff = false;
   bool fOutX = false;          // IXON
   bool fInX = false;           // IXOFF
   bool fErrorChar = false;     // bytes with a parity error read as ErrorChar
   bool fNull = false;          // received NUL bytes are dropped
-  uint8_t fRtsControl = 0;     // RTS_CONTROL_*; handshake is CRTSCTS
+  uint8_t fRtsControl = 0;     // RTS_CONTROL_*: disable drops RTS, enable raises it,
+                               // handshake is CRTSCTS, toggle raises it while a write
+                               // goes out and drops it when the line is idle
   bool fAbortOnError = false;
   uint32_t XonLim = 0;
   uint32_t XoffLim = 0;
@@ -66,6 +70,17 @@ struct CommTimeouts {
   uint32_t WriteTotalTimeoutConstant = 0;
 };
 
+// The longest wait of Device::drain for `queued` bytes: the write time-out
+// for them, or when the time-outs are 0 twice their time on the line plus a
+// second, at most ten seconds.
+inline uint64_t DrainLimitMs(const CommTimeouts& t, uint32_t baud, int queued) {
+  const uint64_t n = queued > 0 ? static_cast<uint64_t>(queued) : 0;
+  if (t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0)
+    return uint64_t{t.WriteTotalTimeoutMultiplier} * n + t.WriteTotalTimeoutConstant;
+  const uint64_t lineMs = n * 12 * 1000 / (baud ? baud : 9600);  // up to 12 bits a byte
+  return std::min<uint64_t>(2 * lineMs + 1000, 10000);
+}
+
 class Device {
  public:
   virtual ~Device() = default;
@@ -85,10 +100,19 @@ class Device {
   virtual int clearCommError(uint32_t& errors, int& inQueue, int* outQueue) = 0;
   // MS_ bits of the modem input lines. Devices without lines report 0.
   virtual int getModemStatus(uint32_t& status) = 0;
-  // SETDTR, CLRDTR, SETRTS, CLRRTS, SETBREAK, CLRBREAK. Devices without lines accept them.
+  // SETDTR, CLRDTR, SETRTS, CLRRTS, SETBREAK, CLRBREAK. Devices without lines
+  // accept them. Every request reaches the line, also one that repeats the
+  // state the line already has.
   virtual int escapeFunction(int function) = 0;
-  // PURGE_ flags: abort or clear the queues.
+  // PURGE_ flags. RX flags drop the received bytes that wait unread.
+  // PURGE_TXABORT cancels transfers still waiting; it never discards bytes a
+  // completed write has handed over. PURGE_TXCLEAR discards those too.
   virtual int purge(uint32_t flags) = 0;
+  // Waits until the bytes that completed writes handed over have left the
+  // port, as long as the line keeps taking them and at most the write
+  // time-out for what is queued (a few seconds when the time-outs are 0).
+  // What is still queued then is discarded, so that closing never blocks.
+  virtual int drain() { return 0; }
 
   // Which events waitCommEvent reports (EV_ bits). Setting a mask completes a
   // pending wait with no events.

@@ -17,7 +17,7 @@ namespace serivox::device {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = TermiosDevice::Clock;
 constexpr uint32_t kMaxDword = 0xFFFFFFFF;
 constexpr uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK | EV_ERR;
 constexpr int kLinePollMs = 20;  // line check period while line events are asked for
@@ -223,8 +223,10 @@ int TermiosDevice::setCommState(const Dcb& dcb) {
     std::lock_guard lk(mu_);
     dcb_ = dcb;
   }
-  dtr_ = rts_ = -1;
-  rtsHandshake_ = (want.c_cflag & CRTSCTS) != 0;
+  // The control modes set the lines; RTS handshake leaves RTS to the kernel.
+  if (int err = setLine(TIOCM_DTR, dcb.fDtrControl != DTR_CONTROL_DISABLE)) return err;
+  if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE)
+    if (int err = setLine(TIOCM_RTS, dcb.fRtsControl == RTS_CONTROL_ENABLE)) return err;
   return 0;
 }
 
@@ -238,11 +240,14 @@ int TermiosDevice::write(const uint8_t* data, int count, int& done) {
   done = 0;
   if (count <= 0) return 0;
   CommTimeouts to;
+  bool toggle;
   {
     std::lock_guard lk(mu_);
     if (hungUp_) return EIO;
     to = timeouts_;
+    toggle = dcb_.fRtsControl == RTS_CONTROL_TOGGLE;
   }
+  if (toggle) setLine(TIOCM_RTS, true);
   const uint64_t total =
       uint64_t{to.WriteTotalTimeoutMultiplier} * static_cast<uint64_t>(count) + to.WriteTotalTimeoutConstant;
   const bool bounded = total != 0;
@@ -278,12 +283,54 @@ int TermiosDevice::write(const uint8_t* data, int count, int& done) {
       break;
     }
   }
+  if (toggle) {
+    // RTS stays up until the bytes have left, within the write's time-out.
+    if (err == 0) waitOutput(bounded ? deadline : Clock::now() + std::chrono::seconds(10), 1000);
+    setLine(TIOCM_RTS, false);
+  }
   if (done > 0) {
     std::lock_guard lk(mu_);
     txPending_ = true;
     if (waiting_) kick(kick_);
   }
   return err;
+}
+
+int TermiosDevice::waitOutput(Clock::time_point deadline, int stallMs) {
+  int queued = 0;
+  if (ioctl(fd_, TIOCOUTQ, &queued) != 0) return 0;
+  int last = queued;
+  auto moved = Clock::now();
+  while (queued > 0) {
+    const auto now = Clock::now();
+    if (now >= deadline || now - moved >= std::chrono::milliseconds(stallMs)) break;
+    poll(nullptr, 0, 2);
+    if (ioctl(fd_, TIOCOUTQ, &queued) != 0) return 0;
+    if (queued < last) {
+      last = queued;
+      moved = Clock::now();
+    }
+  }
+  return queued;
+}
+
+int TermiosDevice::drain() {
+  CommTimeouts to;
+  uint32_t baud;
+  {
+    std::lock_guard lk(mu_);
+    if (hungUp_) return 0;
+    to = timeouts_;
+    baud = dcb_.BaudRate;
+  }
+  // A pseudo-terminal reports 0: its bytes already wait at the far end.
+  int queued = 0;
+  if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) return 0;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(DrainLimitMs(to, baud, queued));
+  // A line held by flow control gives up after a second without progress.
+  const int byteMs = static_cast<int>(12 * 1000 / (baud ? baud : 9600));
+  if (waitOutput(deadline, 1000 + 2 * byteMs) > 0) tcflush(fd_, TCOFLUSH);
+  return 0;
 }
 
 int TermiosDevice::read(uint8_t* data, int count, int& done) {
@@ -400,19 +447,18 @@ int TermiosDevice::getModemStatus(uint32_t& status) {
   return 0;
 }
 
+int TermiosDevice::setLine(int bit, bool on) {
+  if (!hasLines_ || linesGone(0)) return 0;
+  if (ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit) != 0) return linesGone(errno) ? 0 : errno;
+  return 0;
+}
+
 int TermiosDevice::escapeFunction(int function) {
-  auto setLine = [&](int bit, bool on, int& known, bool remember) -> int {
-    if (!hasLines_ || linesGone(0)) return 0;
-    if (remember && known == (on ? 1 : 0)) return 0;
-    if (ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit) != 0) return linesGone(errno) ? 0 : errno;
-    known = remember ? (on ? 1 : 0) : -1;
-    return 0;
-  };
   switch (function) {
-    case SETDTR: return setLine(TIOCM_DTR, true, dtr_, true);
-    case CLRDTR: return setLine(TIOCM_DTR, false, dtr_, true);
-    case SETRTS: return setLine(TIOCM_RTS, true, rts_, !rtsHandshake_);
-    case CLRRTS: return setLine(TIOCM_RTS, false, rts_, !rtsHandshake_);
+    case SETDTR: return setLine(TIOCM_DTR, true);
+    case CLRDTR: return setLine(TIOCM_DTR, false);
+    case SETRTS: return setLine(TIOCM_RTS, true);
+    case CLRRTS: return setLine(TIOCM_RTS, false);
     case SETBREAK:
     case CLRBREAK:
       if (!hasLines_) return 0;
@@ -440,7 +486,9 @@ int TermiosDevice::purge(uint32_t flags) {
     if (int err = flush(TCIFLUSH)) return err;
     if (waiting_) kick(kick_);  // room again: the wait may read the descriptor
   }
-  if (flags & (PURGE_TXABORT | PURGE_TXCLEAR)) {
+  // Writes complete inside write(), so an abort finds none waiting; only a
+  // clear discards what they handed to the kernel.
+  if (flags & PURGE_TXCLEAR) {
     if (int err = flush(TCOFLUSH)) return err;
   }
   return 0;

@@ -13,9 +13,9 @@
 //  - PARMRK marks line errors in the stream; the input path removes the marks,
 //    drops breaks, and with fErrorChar replaces a byte received with a parity
 //    or framing error by ErrorChar.
-//  - DTR and RTS are remembered from the last change, so re-asserting a line
-//    that is already in that state costs no system call. Applying line settings
-//    forgets them; RTS is never remembered while RTS/CTS handshake drives it.
+//  - Applying line settings sets DTR and RTS by their control modes; in RTS
+//    toggle mode a write raises RTS and drops it once the output has left.
+//  - Close drains the output queue: a completed write means bytes that leave.
 //  - A pseudo-terminal has no modem lines: inputs read off, DTR/RTS/break
 //    requests are accepted without a system call, no line errors are counted.
 //    A pseudo-terminal also ignores data bits and parity; those two settings
@@ -47,6 +47,8 @@ Dcb DcbFromTermios(const kernel::Termios2& t);
 
 class TermiosDevice : public Device {
  public:
+  using Clock = std::chrono::steady_clock;
+
   // Takes over `fd`, an open terminal already locked for exclusive use.
   // Returns an errno when the descriptor cannot be prepared (device stays null).
   static int Create(int fd, std::unique_ptr<Device>& device);
@@ -61,6 +63,7 @@ class TermiosDevice : public Device {
   int getModemStatus(uint32_t& status) override;
   int escapeFunction(int function) override;
   int purge(uint32_t flags) override;
+  int drain() override;
   int setCommMask(uint32_t mask) override;
   int waitCommEvent(uint32_t& events, int stopFd) override;
 
@@ -78,6 +81,11 @@ class TermiosDevice : public Device {
   void noteHangupLocked();
   // Whether the device went away; an EIO passed in marks it so.
   bool linesGone(int error);
+  // Raises or drops one output line (TIOCM_DTR, TIOCM_RTS).
+  int setLine(int bit, bool on);
+  // Waits until the output queue is empty, the line stops taking bytes for
+  // `stallMs`, or `deadline` passes; returns the bytes still queued.
+  int waitOutput(Clock::time_point deadline, int stallMs);
   void readCountersLocked(kernel::LineCounters& c, int& modem);
   size_t capacityLocked() const;
   void kick(int fd);
@@ -107,11 +115,6 @@ class TermiosDevice : public Device {
   kernel::LineCounters errorBase_{};  // baseline of clearCommError
   kernel::LineCounters waitBase_{};   // baseline of the event thread
   int waitModem_ = 0;
-
-  // Owner's thread only.
-  int dtr_ = -1;  // last state set, -1 unknown
-  int rts_ = -1;
-  bool rtsHandshake_ = false;
 };
 
 }  // namespace serivox::device

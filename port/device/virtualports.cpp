@@ -138,6 +138,24 @@ class VirtualDevice : public Device {
       return EINVAL;
     std::lock_guard lk(hub().mu);
     dcb_ = dcb;
+    // The control modes set the lines. Handshake has no flow to follow here:
+    // the line stays up, ready. Toggle raises RTS only while a write goes out.
+    const uint32_t before = statusOf(*end_.peer);
+    end_.dtr = dcb.fDtrControl != DTR_CONTROL_DISABLE;
+    end_.rts = dcb.fRtsControl == RTS_CONTROL_ENABLE || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
+    lineChangeLocked(*end_.peer, before);
+    return 0;
+  }
+
+  int drain() override {
+    std::unique_lock lk(hub().mu);
+    const auto now = Clock::now();
+    if (end_.lineFreeAt <= now) return 0;
+    const int queued = static_cast<int>((end_.lineFreeAt - now) / byteTimeLocked()) + 1;
+    const auto deadline = now + std::chrono::milliseconds(DrainLimitMs(timeouts_, dcb_.BaudRate, queued));
+    while (end_.lineFreeAt > Clock::now() && Clock::now() < deadline)
+      hub().cv.wait_until(lk, std::min(end_.lineFreeAt, deadline));
+    if (end_.lineFreeAt > Clock::now()) dropUnsentLocked();
     return 0;
   }
 
@@ -158,6 +176,8 @@ class VirtualDevice : public Device {
     // The transmitter takes bytes while its output queue has room.
     const auto backlog = byte * static_cast<int64_t>(std::max(outputSize_, 1024));
     End& peer = *end_.peer;
+    const bool toggle = dcb_.fRtsControl == RTS_CONTROL_TOGGLE;
+    if (toggle) setRtsLocked(true);
     while (done < count) {
       auto now = Clock::now();
       if (end_.lineFreeAt < now) end_.lineFreeAt = now;
@@ -173,6 +193,13 @@ class VirtualDevice : public Device {
       end_.lineFreeAt += byte;
       if (peer.dev) peer.inflight.push_back({end_.lineFreeAt, data[done]});
       ++done;
+    }
+    if (toggle) {
+      // RTS stays up until the last byte has left, within the time-out.
+      if (peer.dev) kickFd(peer.dev->kick_);
+      while (end_.lineFreeAt > Clock::now() && (!deadline || Clock::now() < *deadline))
+        hub().cv.wait_until(lk, deadline ? std::min(end_.lineFreeAt, *deadline) : end_.lineFreeAt);
+      setRtsLocked(false);
     }
     txPending_ = true;
     kickFd(kick_);
@@ -275,13 +302,9 @@ class VirtualDevice : public Device {
       queue_.clear();
       above80_ = false;
     }
-    if (flags & (PURGE_TXABORT | PURGE_TXCLEAR)) {
-      // Bytes not yet on their way are dropped from the transmitter.
-      const auto now = Clock::now();
-      auto& q = end_.peer->inflight;
-      while (!q.empty() && q.back().at > now + byteTimeLocked()) q.pop_back();
-      end_.lineFreeAt = std::min(end_.lineFreeAt, now + byteTimeLocked());
-    }
+    // Writes complete inside write(), so an abort finds none waiting; only a
+    // clear drops what they handed to the transmitter.
+    if (flags & PURGE_TXCLEAR) dropUnsentLocked();
     hub().cv.notify_all();
     return 0;
   }
@@ -358,6 +381,20 @@ class VirtualDevice : public Device {
     int64_t halfBits = 2 + 2 * dcb_.ByteSize + (dcb_.Parity != NOPARITY ? 2 : 0);
     halfBits += dcb_.StopBits == ONESTOPBIT ? 2 : dcb_.StopBits == ONE5STOPBITS ? 3 : 4;
     return std::chrono::nanoseconds(std::max<int64_t>(1, halfBits * 500'000'000LL / baud));
+  }
+
+  // Bytes not yet on their way are dropped from the transmitter.
+  void dropUnsentLocked() {
+    const auto now = Clock::now();
+    auto& q = end_.peer->inflight;
+    while (!q.empty() && q.back().at > now + byteTimeLocked()) q.pop_back();
+    end_.lineFreeAt = std::min(end_.lineFreeAt, now + byteTimeLocked());
+  }
+
+  void setRtsLocked(bool on) {
+    const uint32_t before = statusOf(*end_.peer);
+    end_.rts = on;
+    lineChangeLocked(*end_.peer, before);
   }
 
   size_t mark80Locked() const { return static_cast<size_t>(inputSize_) * 8 / 10; }

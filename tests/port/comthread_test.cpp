@@ -1,6 +1,8 @@
 // Event thread and delivery, over the scripted device.
 #include <gtest/gtest.h>
 
+#include <QThread>
+
 #include <atomic>
 #include <thread>
 
@@ -94,9 +96,11 @@ TEST(EventThread, MaskFollowsEventsAndUnwatchedEventsAreNotDelivered) {
   // The line reports come from the open itself; the ring and CTS change were not watched.
   EXPECT_EQ(rec.Get(), (Entries{"CTS1", "DSR0", "RLSD0", "RxChar:2"}));
   port.Close();
-  // The thread cleared the mask and purged both queues when it ended.
+  // The thread cleared the mask and dropped unread input when it ended;
+  // written bytes are left to leave the port.
   EXPECT_EQ(port.shared->Count("setCommMask:0"), 1);
-  EXPECT_EQ(port.shared->Count("purge:12"), 1);
+  EXPECT_EQ(port.shared->Count("purge:8"), 1);
+  EXPECT_EQ(port.shared->Count("purge:12"), 0);
 }
 
 TEST(EventThread, RxCharAfterTheBytesWereReadFiresNothing) {
@@ -220,19 +224,29 @@ TEST(EventThread, StepErrors) {
     port.Close();
     SetExceptionReporter(nullptr);
   }
-  // Thread sync: the error ends the thread silently; Close still works.
-  {
+  // Thread sync and no sync: a handler's error reaches the reporter on the
+  // application's thread, and later events are still delivered.
+  for (TSyncMethod method : {smThreadSync, smNone}) {
     Recorder rec;
     FakePort port;
+    port.SetSyncMethod(method);
     rec.Watch(port);
+    std::vector<std::string> reported;
+    SetExceptionReporter([&](QObject*, const std::exception& e) {
+      EXPECT_EQ(QThread::currentThread(), QCoreApplication::instance()->thread());
+      reported.push_back(e.what());
+    });
     port.OnRing = [&](QObject*) { throw std::runtime_error("handler failed"); };
     port.Open();
-  rec.Clear();
+    rec.Clear();
     port.shared->PushBatch(EV_RING);
     port.shared->PushBatch(EV_RXFLAG);
-    WaitUntil([] { return false; }, 300);
-    EXPECT_TRUE(rec.Get().empty());
+    ASSERT_TRUE(WaitUntil([&] { return rec.Size() >= 1 && !reported.empty(); })) << method;
+    EXPECT_EQ(reported, Entries{"handler failed"});
+    EXPECT_EQ(rec.Get(), Entries{"RxFlag"});
+    EXPECT_TRUE(port.Connected());
     port.Close();
     EXPECT_FALSE(port.Connected());
+    SetExceptionReporter(nullptr);
   }
 }

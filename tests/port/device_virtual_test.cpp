@@ -24,6 +24,8 @@ std::unique_ptr<Device> Open(const std::string& name, uint32_t baud = 115200) {
   dcb.BaudRate = baud;
   dcb.ByteSize = 8;
   dcb.EvtChar = '\r';
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  dcb.fRtsControl = RTS_CONTROL_ENABLE;
   EXPECT_EQ(d->setCommState(dcb), 0);
   CommTimeouts t;
   t.ReadTotalTimeoutConstant = 2000;  // reads wait for the full count, up to 2 s
