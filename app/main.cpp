@@ -1,9 +1,12 @@
 // The program's entry: the framework, the error display and the main window.
 #include <QApplication>
+#include <QList>
+#include <QPointer>
 #include <exception>
 
 #include "errordisplay.h"
 #include "serivox.h"
+#include "session.h"
 
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
@@ -15,11 +18,18 @@ int main(int argc, char* argv[]) {
 
   // The first window created is the main window.
   auto* form = new TSerivox;
+  InstallTerminationHandler(form);
   form->show();
+  RunTestSteps(form);
   const int result = QApplication::exec();
 
-  // The main window and any slave windows go before the framework does.
+  // The main window and any slave windows go before the framework does. The
+  // list of top-level widgets also holds the pop-ups the windows own, which
+  // die with them: the windows are picked out first and followed by guarded
+  // pointers, so nothing already destroyed is touched.
+  QList<QPointer<TSerivox>> forms;
   for (QWidget* widget : QApplication::topLevelWidgets())
-    if (qobject_cast<TSerivox*>(widget) != nullptr) delete widget;
+    if (auto* window = qobject_cast<TSerivox*>(widget)) forms.append(window);
+  for (const QPointer<TSerivox>& window : forms) delete window.data();
   return result;
 }

@@ -14,6 +14,8 @@
 #include <QTimer>
 #include <time.h>
 
+#include <cerrno>
+
 #include "errordisplay.h"
 #include "portctl.h"
 #include "serivox.h"
@@ -100,6 +102,7 @@ TSerivox::TSerivox(QWidget* parent) : QWidget(parent), ui(new Ui::TSerivox) {
   ComPort->OnAfterOpen = [this](QObject* sender) { Guarded([&] { ComPortAfterOpen(sender); }); };
   ComPort->OnAfterClose = [this](QObject* sender) { Guarded([&] { ComPortAfterClose(sender); }); };
   ComPort->OnRxChar = [this](QObject* sender, int32_t count) { Guarded([&] { ComPortRxChar(sender, count); }); };
+  ComPort->OnDeviceLost = [this](QObject* sender) { Guarded([&] { ComPortDeviceLost(sender); }); };
   ComPort->Loaded();
 
   // The selectors and lamps follow this window's port. A port list that
@@ -164,6 +167,7 @@ TSerivox::~TSerivox() {
   ComPort->OnAfterOpen = nullptr;
   ComPort->OnAfterClose = nullptr;
   ComPort->OnRxChar = nullptr;
+  ComPort->OnDeviceLost = nullptr;
   delete ComPort;
   ComPort = nullptr;
   delete ui;
@@ -230,6 +234,14 @@ void TSerivox::ComPortAfterClose(QObject*) {
   ui->Shape1->SetBrushColor(clRed);
   ui->Button1->setText(QStringLiteral("Connect"));
   BridgeAfterClose();
+}
+
+// Closing turns the lamps off and the button back to "Connect"; the loss is
+// shown once, after the window already shows the port closed.
+void TSerivox::ComPortDeviceLost(QObject*) {
+  const QString name = QString::fromStdString(ComPort->Port());
+  ComPort->Close();
+  ShowErrorText(QStringLiteral("The device of port %1 went away (win error code: %2)").arg(name).arg(EIO));
 }
 
 // The selector has already written the choice into the port; the operator

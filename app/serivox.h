@@ -84,6 +84,8 @@ class TSerivox : public QWidget {
   void Button1Click(QObject* Sender);
   void ComPortAfterOpen(QObject* Sender);
   void ComPortAfterClose(QObject* Sender);
+  // The port's device went away: close the port and say so once.
+  void ComPortDeviceLost(QObject* Sender);
   void ComComboBox1Change(QObject* Sender);
   void Button5Click(QObject* Sender);
   void Button7Click(QObject* Sender);
