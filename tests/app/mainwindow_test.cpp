@@ -1,6 +1,8 @@
 // The main window: start-up state, connecting, errors, further windows,
 // resizing and the DTR/RTS refresh, on the built-in virtual ports.
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <unistd.h>
 
 #include <QAccessible>
 #include <QApplication>
@@ -158,6 +160,28 @@ TEST_F(MainWindowTest, FailedOpenIsShownAndLeavesTheWindowClosed) {
   EXPECT_EQ(errors[0], "Unable to open com port (win error code: 2)");
   EXPECT_FALSE(form->ComPort->Connected());
   EXPECT_TRUE(ShowsClosed(form.get()));
+}
+
+// The far end of the port's pseudo-terminal goes away, as when a USB adapter
+// is pulled: the window closes the port and says so once.
+TEST_F(MainWindowTest, LostDeviceClosesThePortAndIsShownOnce) {
+  form->show();
+  int master = -1, slave = -1;
+  char name[256] = {};
+  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+  ::close(slave);
+  form->ComPort->SetPort(name);
+  QTest::mouseClick(form->ui->Button1, Qt::LeftButton);
+  ASSERT_TRUE(form->ComPort->Connected());
+  ::close(master);
+  ASSERT_TRUE(WaitWithEvents([&] { return !errors.isEmpty(); }));
+  EXPECT_EQ(errors[0], QString("The device of port %1 went away (win error code: 5)").arg(name));
+  EXPECT_FALSE(form->ComPort->Connected());
+  EXPECT_TRUE(ShowsClosed(form.get()));
+  for (TComLed* lamp : {form->ui->ComLed1, form->ui->ComLed2, form->ui->ComLed3, form->ui->ComLed4})
+    EXPECT_EQ(lamp->State(), lsOff);
+  WaitWithEvents([] { return false; }, 500);  // no further box per tick
+  EXPECT_EQ(errors.size(), 1);
 }
 
 TEST_F(MainWindowTest, ChangingASelectorClosesThePort) {

@@ -1,5 +1,8 @@
 // The port over real devices: pseudo-terminal pairs and the built-in virtual ports.
 #include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -8,6 +11,7 @@
 #include <QTemporaryDir>
 #include <atomic>
 #include <fstream>
+#include <thread>
 
 #include "comport.h"
 #include "device/virtualports.h"
@@ -229,4 +233,80 @@ TEST(PortOnDevices, HangUpIsReportedOnceAndThePortStillCloses) {
   EXPECT_THROW(port.SendText("x"), EComPort);
   port.Close();
   EXPECT_FALSE(port.Connected());
+}
+
+// DTR and RTS follow the control modes at open and on every change; the
+// loopback plug shows them on DSR/RLSD and CTS.
+TEST(PortOnDevices, ControlModesDriveDtrAndRts) {
+  EnsureApp();
+  TComPort port;
+  port.SetPort("LOOPBACK");
+  port.FlowControl().SetControlDTR(dtrDisable);
+  port.FlowControl().SetControlRTS(rtsDisable);
+  port.Open();
+  EXPECT_TRUE(port.Signals().Empty());
+  port.FlowControl().SetControlDTR(dtrEnable);
+  EXPECT_EQ(port.Signals(), (TComSignals{sgDSR, sgRLSD}));
+  port.FlowControl().SetControlRTS(rtsEnable);
+  EXPECT_EQ(port.Signals(), (TComSignals{sgCTS, sgDSR, sgRLSD}));
+  port.FlowControl().SetControlDTR(dtrHandshake);  // no DTR handshake here: the line stays up
+  port.FlowControl().SetControlRTS(rtsToggle);     // up only while a write goes out
+  EXPECT_EQ(port.Signals(), (TComSignals{sgDSR, sgRLSD}));
+  // At 300 baud the write takes 0.2 s; the line is watched meanwhile.
+  port.SetBaudRate(br300);
+  std::atomic<bool> writing{true}, ctsDuringWrite{false};
+  std::thread watcher([&] {
+    while (writing) {
+      uint32_t status = 0;
+      port.Handle()->getModemStatus(status);
+      if (status & MS_CTS_ON) ctsDuringWrite = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  port.SendText("toggle");
+  writing = false;
+  watcher.join();
+  EXPECT_TRUE(ctsDuringWrite);
+  EXPECT_EQ(port.Signals(), (TComSignals{sgDSR, sgRLSD}));  // dropped once the bytes have left
+  port.FlowControl().SetControlDTR(dtrDisable);
+  EXPECT_TRUE(port.Signals().Empty());
+  port.Close();
+  // Opened again with the modes disabled, the lines start down.
+  port.Open();
+  EXPECT_TRUE(port.Signals().Empty());
+}
+
+// A name that is not a terminal is refused before anything opens it: a
+// regular file, a FIFO, a folder and a device of another kind.
+TEST(PortOnDevices, NamesThatAreNotTerminalsAreNeverOpened) {
+  EnsureApp();
+  QTemporaryDir dir;
+  const std::string file = dir.filePath("file").toStdString();
+  const std::string fifo = dir.filePath("fifo").toStdString();
+  const std::string folder = dir.filePath("folder").toStdString();
+  const std::string device = dir.filePath("null").toStdString();
+  std::ofstream(file) << "x";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  std::vector<std::string> names{file, fifo, folder};
+  // The null device (1:3) stands for any device that is not a tty.
+  if (mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0) names.push_back(device);
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  for (const std::string& name : names) ASSERT_GE(inotify_add_watch(watch, name.c_str(), IN_OPEN), 0) << name;
+  for (const std::string& name : names) {
+    TComPort port;
+    port.SetPort(name);
+    EXPECT_EQ(ExpectOpenError(port), ENOTTY) << name;
+  }
+  char events[4096];
+  EXPECT_LT(read(watch, events, sizeof events), 0) << "a name that is not a terminal was opened";
+  close(watch);
+  // A pseudo-terminal is a terminal.
+  TestPty pty;
+  ASSERT_TRUE(pty.ok());
+  TComPort port;
+  port.SetPort(pty.slavePath);
+  port.Open();
+  EXPECT_TRUE(port.Connected());
 }
