@@ -184,22 +184,26 @@ void TCustomComPort::Open() {
 void TCustomComPort::Close() {
   if (!connected_ || closing_) return;
   const auto life = life_;
+  // Cleared however Close ends, so that a Close that failed (a handler's
+  // error, a refused purge) can be tried again.
   closing_ = true;
+  struct ClosingScope {
+    TCustomComPort* port;
+    std::shared_ptr<std::atomic<bool>> life;
+    ~ClosingScope() {
+      if (life->load() && port->connected_) port->closing_ = false;
+    }
+  } scope{this, life};
   ProcessSignals(false);
   if (!life->load()) return;
   TriggerBeforeClose();
   if (!life->load()) return;
-  try {
-    AbortPendingIO();
-  } catch (...) {
-    closing_ = false;  // the port stays open; a later Close may try again
-    throw;
-  }
+  AbortPendingIO();  // on failure the port stays open
   if (threadCreated_) StopEventThread();
   DrainOutput();
   CloseDevice();
   connected_ = false;
-  closing_ = false;
+  closing_ = false;  // the after-close handlers may open the port again
   if (!CallLinks(&TComLink::OnConn, false)) return;
   TriggerAfterClose();
 }
