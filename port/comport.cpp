@@ -3,11 +3,8 @@
 
 #include <QCoreApplication>
 #include <QThread>
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
-#include <thread>
 
 #include "comthread.h"
 #include "device/device.h"
