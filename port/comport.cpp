@@ -174,7 +174,7 @@ void TCustomComPort::Open() {
   }
   if (!CallLinks(&TComLink::OnConn, true)) return;
   TriggerAfterOpen();
-  if (!StillOpen(life)) return;
+  if (!StillOpen(this, life)) return;
   ProcessSignals(true);
 }
 

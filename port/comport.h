@@ -245,8 +245,11 @@ class TCustomComPort : public QObject {
   // it the stored function. False when the port was destroyed.
   template <typename H, typename... A>
   bool Fire(const H& handler, A... args);
-  // Whether the port still exists and is open (after a callback).
-  bool StillOpen(const std::shared_ptr<std::atomic<bool>>& life) const { return life->load() && connected_; }
+  // Whether `port` still exists and is open, after a callback that may have
+  // destroyed it. Static: no member of a destroyed port may even be called.
+  static bool StillOpen(const TCustomComPort* port, const std::shared_ptr<std::atomic<bool>>& life) {
+    return life->load() && port->connected_;
+  }
   // Stops the event thread (also from the event thread itself) and removes
   // the hidden window.
   void StopEventThread();

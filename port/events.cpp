@@ -11,7 +11,7 @@ void TCustomComPort::ProcessRxChar() {
   const auto life = life_;
   int32_t Count = InputCount();
   if (Count > 0 && !CallLinks(&TComLink::OnRx, true)) return;
-  if (Count > 0 && !StillOpen(life)) return;
+  if (Count > 0 && !StillOpen(this, life)) return;
   if (Count > 0 && hasRxBufLink_) {
     // Read once for all links that want the data; the port's own OnRxBuf first.
     std::unique_ptr<uint8_t[]> data;
@@ -23,10 +23,10 @@ void TCustomComPort::ProcessRxChar() {
         data.reset(new uint8_t[static_cast<size_t>(Count)]);
         read = ReceiveBuffer(data.get(), Count);
         TriggerRxBuf(data.get(), read);
-        if (!StillOpen(life)) return;
+        if (!StillOpen(this, life)) return;
       }
       callback(this, data.get(), read);
-      if (!StillOpen(life)) return;
+      if (!StillOpen(this, life)) return;
     }
     if (data) Count = 0;
   }
@@ -35,20 +35,20 @@ void TCustomComPort::ProcessRxChar() {
 
 void TCustomComPort::ProcessTxEmpty() {
   const auto life = life_;
-  if (!CallLinks(&TComLink::OnTx, false) || !StillOpen(life)) return;
-  if (!CallLinks(&TComLink::OnTxEmpty) || !StillOpen(life)) return;
+  if (!CallLinks(&TComLink::OnTx, false) || !StillOpen(this, life)) return;
+  if (!CallLinks(&TComLink::OnTxEmpty) || !StillOpen(this, life)) return;
   TriggerTxEmpty();
 }
 
 void TCustomComPort::ProcessRxFlag() {
   const auto life = life_;
-  if (!CallLinks(&TComLink::OnRxFlag) || !StillOpen(life)) return;
+  if (!CallLinks(&TComLink::OnRxFlag) || !StillOpen(this, life)) return;
   TriggerRxFlag();
 }
 
 void TCustomComPort::ProcessRing() {
   const auto life = life_;
-  if (!CallLinks(&TComLink::OnRing) || !StillOpen(life)) return;
+  if (!CallLinks(&TComLink::OnRing) || !StillOpen(this, life)) return;
   TriggerRing();
 }
 
@@ -64,21 +64,21 @@ void TCustomComPort::ProcessError() {
 void TCustomComPort::ProcessCTSChange() {
   const auto life = life_;
   const bool on = Signals().Contains(sgCTS);
-  if (!CallLinks(&TComLink::OnCTSChange, on) || !StillOpen(life)) return;
+  if (!CallLinks(&TComLink::OnCTSChange, on) || !StillOpen(this, life)) return;
   TriggerCTSChange(on);
 }
 
 void TCustomComPort::ProcessDSRChange() {
   const auto life = life_;
   const bool on = Signals().Contains(sgDSR);
-  if (!CallLinks(&TComLink::OnDSRChange, on) || !StillOpen(life)) return;
+  if (!CallLinks(&TComLink::OnDSRChange, on) || !StillOpen(this, life)) return;
   TriggerDSRChange(on);
 }
 
 void TCustomComPort::ProcessRLSDChange() {
   const auto life = life_;
   const bool on = Signals().Contains(sgRLSD);
-  if (!CallLinks(&TComLink::OnRLSDChange, on) || !StillOpen(life)) return;
+  if (!CallLinks(&TComLink::OnRLSDChange, on) || !StillOpen(this, life)) return;
   TriggerRLSDChange(on);
 }
 
@@ -88,9 +88,9 @@ void TCustomComPort::ProcessSignals(bool On) {
   const auto life = life_;
   if (On) {
     ProcessCTSChange();
-    if (!StillOpen(life)) return;
+    if (!StillOpen(this, life)) return;
     ProcessDSRChange();
-    if (!StillOpen(life)) return;
+    if (!StillOpen(this, life)) return;
     ProcessRLSDChange();
     return;
   }
