@@ -93,7 +93,8 @@ class TSerivox : public QWidget {
   // Settings file (settingsfile.cpp).
   void LoadConfig();
   void SaveConfig();
-  // The settings file: the executable's path with the extension ".ini".
+  // The settings file: the executable's path with the extension ".ini", or
+  // the file of that name in ~/.config/serivox (settingslocation.h).
   static std::string ConfigPath();
   // Receive display (receive.cpp).
   void ComPortRxChar(QObject* Sender, int32_t Count);

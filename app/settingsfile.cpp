@@ -11,6 +11,7 @@
 
 #include "inifile.h"
 #include "portctl.h"
+#include "settingslocation.h"
 #include "serivox.h"
 #include "ui_serivox.h"
 
@@ -26,7 +27,9 @@ std::string TSerivox::ConfigPath() {
   if (exe.isEmpty()) return {};
   std::filesystem::path path(QFile::encodeName(exe).toStdString());
   path.replace_extension(".ini");  // appended when the name has none
-  return path.string();
+  // An installed program, whose folder the user cannot write, keeps it in
+  // ~/.config/serivox; a file already next to the executable is used first.
+  return SettingsLocation(path.string(), path.filename().string());
 }
 
 void TSerivox::LoadConfig() {

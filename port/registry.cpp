@@ -1,10 +1,11 @@
 #include "registry.h"
 
+#include "settingslocation.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
-#include <cstdlib>
 #include <vector>
 
 namespace {
@@ -123,10 +124,8 @@ void TRegistry::SetRootFolder(const std::string& folder) { RootFolderOverride() 
 
 std::string TRegistry::RootFolder() {
   if (!RootFolderOverride().empty()) return RootFolderOverride();
-  const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  const std::string base =
-      xdg != nullptr && xdg[0] == '/' ? std::string(xdg) : Native(QDir::homePath()) + "/.config";
-  return base + "/serivox/registry";
+  const std::string exe = ExecutableFolder();
+  return SettingsLocation(exe.empty() ? exe : exe + "/registry", "registry");
 }
 
 void TRegistry::SetRootKey(uint32_t root) {

@@ -1,7 +1,7 @@
 // TRegistry: a small file-backed registry for the port's settings.
 //
-// Keys are folders under a root folder (default $XDG_CONFIG_HOME/serivox/registry,
-// else ~/.config/serivox/registry); each root key is one subfolder
+// Keys are folders under a root folder (default: the folder "registry" where
+// settings live, see settingslocation.h); each root key is one subfolder
 // ("HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE"). A key path uses "\" between its
 // components; a leading "\" starts at the root key, otherwise the path is
 // relative to the open key. Components match existing folders without regard

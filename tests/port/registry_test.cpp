@@ -1,4 +1,5 @@
 #include "registry.h"
+#include "settingslocation.h"
 
 #include <gtest/gtest.h>
 
@@ -36,14 +37,13 @@ class RegistryTest : public ::testing::Test {
   QTemporaryDir dir_;
 };
 
-TEST_F(RegistryTest, DefaultRootFolderFollowsXdgConfigHome) {
+TEST_F(RegistryTest, DefaultRootFolderFollowsTheSettingsLocation) {
   TRegistry::SetRootFolder("");
-  const QByteArray old = qgetenv("XDG_CONFIG_HOME");
-  qputenv("XDG_CONFIG_HOME", "/some/where");
-  EXPECT_EQ(TRegistry::RootFolder(), "/some/where/serivox/registry");
-  qunsetenv("XDG_CONFIG_HOME");
-  EXPECT_EQ(TRegistry::RootFolder(), QDir::homePath().toStdString() + "/.config/serivox/registry");
-  if (!old.isNull()) qputenv("XDG_CONFIG_HOME", old);
+  // The test program's folder can be written, so the root lies beside it,
+  // where the settings file of a program run from its build folder lies.
+  // A program whose folder cannot be written uses ~/.config/serivox/registry
+  // (settingslocation_test.cpp).
+  EXPECT_EQ(TRegistry::RootFolder(), ExecutableFolder() + "/registry");
 }
 
 TEST_F(RegistryTest, OpenKeyCreatesFoldersUnderTheRootKey) {
