@@ -11,7 +11,9 @@
 #include <dlfcn.h>
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QMetaObject>
 #include <QPlainTextEdit>
@@ -26,6 +28,11 @@
 #include "serivox.h"
 #include "shape.h"
 #include "ui_serivox.h"
+
+// The installed library folder, relative to the installed program's folder.
+#ifndef SERIVOX_BRIDGE_DIR
+#define SERIVOX_BRIDGE_DIR "../lib/serivox"
+#endif
 
 namespace {
 
@@ -106,7 +113,12 @@ void ReceiveByte(TSerivox* window, uint8_t b) {
 
 QString BridgeLibraryPath() {
   if (!PathOverride().isEmpty()) return PathOverride();
-  return QCoreApplication::applicationDirPath() + QStringLiteral("/Zelvar_Virtual_COM.DLL");
+  const QString file = QStringLiteral("Zelvar_Virtual_COM.DLL");
+  const QDir folder(QCoreApplication::applicationDirPath());
+  if (folder.exists(file)) return folder.filePath(file);
+  // An installed program keeps the library in its own library folder.
+  const QString installed = QDir::cleanPath(folder.filePath(QStringLiteral(SERIVOX_BRIDGE_DIR "/") + file));
+  return QFileInfo::exists(installed) ? installed : folder.filePath(file);
 }
 
 void SetBridgeLibraryPath(const QString& path) { PathOverride() = path; }
