@@ -2,7 +2,10 @@
 # Installs what building and testing Serivox needs from Debian's archive.
 # Does nothing when everything is already there.
 set -euo pipefail
-packages=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev googletest libgtest-dev fonts-dejavu-core)
+packages=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev googletest libgtest-dev fonts-dejavu-core
+  # Installing and packing: checks of the menu entry and metainfo, the Debian
+  # package's tools and its checker; xvfb to look at the real window.
+  desktop-file-utils appstream dpkg-dev file lintian xvfb)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

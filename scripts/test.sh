@@ -2,6 +2,8 @@
 # Installs what is missing, then builds and runs the whole test suite three
 # times: a plain build, an AddressSanitizer + UndefinedBehaviorSanitizer
 # build, and a ThreadSanitizer build of the port component (its event thread).
+# After the plain build, the Debian package is built, checked by lintian,
+# installed, started from PATH and removed again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -12,6 +14,10 @@ echo "== plain build"
 cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=Debug > /dev/null
 cmake --build build-test -j "$jobs"
 ctest --test-dir build-test --output-on-failure -j "$jobs"
+
+echo "== Debian package"
+deb=$(bash scripts/package.sh)
+bash tests/install/install_test.sh --deb "$deb"
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSERIVOX_SANITIZE=address > /dev/null
