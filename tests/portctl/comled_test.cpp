@@ -43,7 +43,7 @@ TEST_F(ComLedTest, StartsOffAtItsDefaultSizeWithAnAccessibleName) {
   EXPECT_EQ(led.Kind(), lkRedLight);
   EXPECT_EQ(led.RingDuration(), 1000);
   EXPECT_EQ(led.ComPort(), nullptr);
-  EXPECT_NE(led.focusPolicy() & Qt::TabFocus, 0);
+  EXPECT_EQ(led.focusPolicy(), Qt::NoFocus);
   EXPECT_EQ(led.accessibleName(), "Connected: off");
   led.SetLedSignal(lsCTS);
   EXPECT_EQ(led.accessibleName(), "CTS: off");
