@@ -142,6 +142,38 @@ TEST_F(ComLedTest, FollowsThePortsOpenAndClose) {
   EXPECT_EQ(dsrLog.states, (std::vector<TLedState>{lsOn, lsOff}));
 }
 
+// A device that goes away has no lines: the line lamps go dark when the loss
+// is reported, while the port is still open, whether or not its owner closes
+// it; the lamp of the open port stays lit until Close.
+TEST_F(ComLedTest, LineLampsGoDarkWhenTheDeviceIsLost) {
+  for (TSyncMethod sync : {smThreadSync, smWindowSync, smNone}) {
+    FakePort port;  // with its event thread
+    port.SetSyncMethod(sync);
+    port.shared->modemStatus = MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON;
+    int lost = 0;
+    port.OnDeviceLost = [&](QObject*) { ++lost; };
+    TComLed conn, cts, dsr, rlsd;
+    cts.SetLedSignal(lsCTS);
+    dsr.SetLedSignal(lsDSR);
+    rlsd.SetLedSignal(lsRLSD);
+    for (TComLed* led : {&conn, &cts, &dsr, &rlsd}) led->SetComPort(&port);
+    port.Open();
+    for (TComLed* led : {&conn, &cts, &dsr, &rlsd}) ASSERT_EQ(led->State(), lsOn) << int(sync);
+    {
+      std::lock_guard lock(port.shared->mutex);
+      port.shared->lost = true;  // the lines still read as on: the loss alone turns them off
+    }
+    EXPECT_TRUE(WaitFor([&] { return lost == 1; })) << int(sync);
+    EXPECT_TRUE(port.Connected());
+    EXPECT_EQ(cts.State(), lsOff) << int(sync);
+    EXPECT_EQ(dsr.State(), lsOff) << int(sync);
+    EXPECT_EQ(rlsd.State(), lsOff) << int(sync);
+    EXPECT_EQ(conn.State(), lsOn) << int(sync);
+    port.Close();
+    EXPECT_EQ(conn.State(), lsOff);
+  }
+}
+
 TEST_F(ComLedTest, EachSignalFillsOnlyItsOwnCallback) {
   QuietPort port;
   TComLed led;
