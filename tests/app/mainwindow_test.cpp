@@ -14,6 +14,8 @@
 #include <QPushButton>
 #include <QSet>
 #include <QSlider>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QTest>
 #include <QTimer>
 #include <cstdio>
@@ -155,6 +157,23 @@ TEST_F(MainWindowTest, TabPassesTheLampsByAndTheyKeepTheirNames) {
   const TComLed* lamps[] = {form->ui->ComLed1, form->ui->ComLed2, form->ui->ComLed3, form->ui->ComLed4};
   for (int i = 0; i < 4; ++i)
     EXPECT_EQ(lamps[i]->accessibleName(), QString("%1: %2").arg(names[i], lamps[i]->State() == lsOn ? "on" : "off"));
+}
+
+// Each selector's field is wide enough for every item of its list, so the
+// choice shows whole ("Hardware", "NULLMODEM-B").
+TEST_F(MainWindowTest, SelectorsShowTheirLongestItemWhole) {
+  form->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+  for (TComComboBox* box : {form->ui->ComComboBox1, form->ui->ComComboBox2, form->ui->ComComboBox3}) {
+    QStyleOptionComboBox option;
+    option.initFrom(box);
+    option.frame = box->hasFrame();
+    const QRect field = box->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, box);
+    ASSERT_GT(box->count(), 0) << box->objectName().toStdString();
+    for (int i = 0; i < box->count(); ++i)
+      EXPECT_LE(box->fontMetrics().horizontalAdvance(box->itemText(i)), field.width())
+          << box->objectName().toStdString() << ": " << box->itemText(i).toStdString();
+  }
 }
 
 TEST_F(MainWindowTest, ConnectButtonFollowsThePortState) {
