@@ -165,10 +165,10 @@ struct TIniFile::Document {
 
   void Write(std::string_view section, std::string_view key, std::string text) {
     const Eol eol = !lines.empty() && lines.front().eol != kNone ? lines.front().eol : kLf;
-    changed = true;
     size_t end = 0;
     const long start = FindSection(section, end);
     if (start < 0) {
+      changed = true;
       if (!lines.empty() && lines.back().eol == kNone) lines.back().eol = eol;
       lines.push_back(NewLine("[" + std::string(section) + "]", eol));
       lines.push_back(NewLine(std::move(text), eol));
@@ -178,11 +178,16 @@ struct TIniFile::Document {
     for (size_t i = last + 1; i < end; ++i) {
       if (lines[i].kind != Kind::Key) continue;
       if (SameName(lines[i].name, key)) {
+        // The same line again changes nothing: a file whose keys all stay
+        // as they are is not stored again.
+        if (lines[i].text == text) return;
         lines[i] = NewLine(std::move(text), lines[i].eol);
+        changed = true;
         return;
       }
       last = i;
     }
+    changed = true;
     if (lines[last].eol == kNone) lines[last].eol = eol;
     lines.insert(lines.begin() + static_cast<long>(last) + 1, NewLine(std::move(text), eol));
   }
@@ -255,7 +260,7 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
   // A write must not replace what it could not read.
   if (!doc.readable) throw EIniFileError(path_);
   doc.Write(sec, name, std::move(line));
-  if (own) doc.Store(path_);
+  if (own && doc.changed) doc.Store(path_);
 }
 
 void TIniFile::WriteInteger(const std::string& section, const std::string& key, int32_t value) {

@@ -68,7 +68,8 @@ class TIniFile {
   // nothing is stored. A file that exists but cannot be read makes every
   // write of the batch throw, as it would outside one.
   void BeginUpdate();
-  // Stores the copy when a write changed it, and ends the batch either way.
+  // Stores the copy when a write changed it (writing a key's line as it
+  // stands changes nothing), and ends the batch either way.
   // Throws EIniFileError when it cannot be stored. A batch left without
   // EndUpdate (an error on the way) stores nothing.
   void EndUpdate();

@@ -359,9 +359,11 @@ TEST_F(IniFileTest, BatchReadsOnceAndStoresOnce) {
   EXPECT_EQ(Get(), foreign + "[A]\r\nx=1\r\ny=2\r\n[B]\r\nz=3\r\n");
   EXPECT_EQ(ini.ReadString("A", "x", ""), "1");  // outside a batch: the file again
 
-  // A batch without writes stores nothing; one left open stores nothing.
+  // A batch without writes, or whose writes leave every line as it was,
+  // stores nothing; one left open stores nothing.
   Put("[A]\nx=1\n");
   ini.BeginUpdate();
+  ini.WriteInteger("a", "x", 1);
   Put("[A]\nx=other\n");
   ini.EndUpdate();
   EXPECT_EQ(Get(), "[A]\nx=other\n");
