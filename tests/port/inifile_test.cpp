@@ -17,6 +17,19 @@
 
 namespace {
 
+// Runs `step` with files limited to `bytes` (writes beyond fail with EFBIG).
+void WithFileSizeLimit(rlim_t bytes, const std::function<void()>& step) {
+  struct rlimit old {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = old;
+  small.rlim_cur = bytes;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  step();
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, oldHandler);
+}
+
 class IniFileTest : public ::testing::Test {
  protected:
   std::string Path(const char* name = "settings.ini") const { return dir_.filePath(name).toStdString(); }
@@ -227,20 +240,14 @@ TEST_F(IniFileTest, WriteFailingHalfwayKeepsExistingFile) {
   Put("[A]\nx=1\n");
   TIniFile ini(Path());
   // A file size limit makes the write fail after part of it (also for root).
-  struct rlimit old {};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-  const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
-  struct rlimit small = old;
-  small.rlim_cur = 64;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
   bool threw = false;
-  try {
-    ini.WriteString("A", "x", std::string(1000, 'v'));
-  } catch (const EIniFileError&) {
-    threw = true;
-  }
-  setrlimit(RLIMIT_FSIZE, &old);
-  signal(SIGXFSZ, oldHandler);
+  WithFileSizeLimit(64, [&] {
+    try {
+      ini.WriteString("A", "x", std::string(1000, 'v'));
+    } catch (const EIniFileError&) {
+      threw = true;
+    }
+  });
   EXPECT_TRUE(threw);
   EXPECT_EQ(Get(), "[A]\nx=1\n");
   EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
@@ -322,21 +329,14 @@ TEST_F(IniFileTest, OrdinaryUserStoresAFileItMayWriteInAnyFolder) {
   EXPECT_EQ(QDir(QString::fromStdString(locked)).entryList(QDir::Files | QDir::Hidden).size(), 1);
 
   // A size limit stops the rewrite after part of it: reported, old bytes back.
-  struct rlimit limit {};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
-  const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
-  struct rlimit small = limit;
-  small.rlim_cur = 64;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  const int grown = write(inLocked, std::string(1000, 'v'));
-  setrlimit(RLIMIT_FSIZE, &limit);
-  signal(SIGXFSZ, oldHandler);
+  int grown = 0;
+  WithFileSizeLimit(64, [&] { grown = write(inLocked, std::string(1000, 'v')); });
   EXPECT_EQ(grown, 1);
   EXPECT_EQ(get(inLocked), old);
 
   // A file the user may not write is left alone.
-  ASSERT_EQ(chmod(inLocked.c_str(), 0644), 0);
-  if (geteuid() != 0) ASSERT_EQ(chmod(inLocked.c_str(), 0444), 0);
+  // (Root owns it: 0644 bars nobody; an ordinary owner needs 0444.)
+  ASSERT_EQ(chmod(inLocked.c_str(), geteuid() == 0 ? 0644 : 0444), 0);
   EXPECT_EQ(write(inLocked, "3"), 1);
   EXPECT_EQ(get(inLocked), old);
   chmod(locked.c_str(), 0755);

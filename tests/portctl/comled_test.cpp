@@ -152,11 +152,8 @@ TEST_F(ComLedTest, LineLampsGoDarkWhenTheDeviceIsLost) {
     port.shared->modemStatus = MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON;
     int lost = 0;
     port.OnDeviceLost = [&](QObject*) { ++lost; };
-    TComLed conn, cts, dsr, rlsd;
-    cts.SetLedSignal(lsCTS);
-    dsr.SetLedSignal(lsDSR);
-    rlsd.SetLedSignal(lsRLSD);
-    for (TComLed* led : {&conn, &cts, &dsr, &rlsd}) led->SetComPort(&port);
+    LineLamps lamps(port);
+    TComLed &conn = lamps.conn, &cts = lamps.cts, &dsr = lamps.dsr, &rlsd = lamps.rlsd;
     port.Open();
     for (TComLed* led : {&conn, &cts, &dsr, &rlsd}) ASSERT_EQ(led->State(), lsOn) << int(sync);
     {
