@@ -8,7 +8,7 @@
 // with one N MiB foreign line, "none" starts without a file (for comparison).
 // Start = constructing and showing the window (its settings are read while it
 // is shown); close = closing it (its settings are written). Each shape runs
-// once; the file is removed at the end.
+// twice on the same file; the file is removed at the end.
 #include <sys/resource.h>
 #include <time.h>
 
@@ -81,16 +81,23 @@ void Run(const std::string& shape, size_t bytes) {
     std::printf("%-5s cannot write %s\n", shape.c_str(), path.c_str());
     return;
   }
-  const double cpu0 = CpuSeconds();
-  const int64_t t0 = NowNs();
-  auto* w = new TSerivox;
-  w->show();
-  const int64_t t1 = NowNs();
-  const double cpu1 = CpuSeconds();
-  w->close();
-  const int64_t t2 = NowNs();
-  const double cpu2 = CpuSeconds();
-  delete w;
+  // The first close adds the keys the file lacks and so stores it; the second
+  // finds every key as it is and stores nothing.
+  for (const char* pass : {"first", "again"}) {
+    const double cpu0 = CpuSeconds();
+    const int64_t t0 = NowNs();
+    auto* w = new TSerivox;
+    w->show();
+    const int64_t t1 = NowNs();
+    const double cpu1 = CpuSeconds();
+    w->close();
+    const int64_t t2 = NowNs();
+    const double cpu2 = CpuSeconds();
+    delete w;
+    std::printf("%-5s %-5s file %7.1f MiB  start %7.3f s (cpu %6.3f s)  close %7.3f s (cpu %6.3f s)\n",
+                shape.c_str(), pass, double(foreign.size()) / double(kMiB), double(t1 - t0) / 1e9, cpu1 - cpu0,
+                double(t2 - t1) / 1e9, cpu2 - cpu1);
+  }
 
   const std::string after = Get(path);
   const bool kept = after.compare(0, foreign.size(), foreign) == 0;
@@ -100,10 +107,8 @@ void Run(const std::string& shape, size_t bytes) {
                                   after.find("BaudRate=115200\n") != std::string::npos
                               ? "yes"
                               : "NO";
-  std::printf("%-5s file %7.1f MiB  start %7.3f s (cpu %6.3f s)  close %7.3f s (cpu %6.3f s)  "
-              "foreign lines kept: %s  own keys kept: %s  peak RSS %ld MiB\n",
-              shape.c_str(), double(foreign.size()) / double(kMiB), double(t1 - t0) / 1e9, cpu1 - cpu0,
-              double(t2 - t1) / 1e9, cpu2 - cpu1, kept ? "yes" : "NO", own, PeakRssMiB());
+  std::printf("%-5s foreign lines kept: %s  own keys kept: %s  peak RSS so far %ld MiB\n", shape.c_str(),
+              kept ? "yes" : "NO", own, PeakRssMiB());
   QFile::remove(QString::fromStdString(path));
 }
 
