@@ -32,15 +32,18 @@ std::string TSerivox::ConfigPath() {
   return SettingsLocation(path.string(), path.filename().string());
 }
 
+// Both read the file once and the save writes it once, whatever its size:
+// the port's section and the window's keys share one batch of the file.
 void TSerivox::LoadConfig() {
   const std::string path = ConfigPath();
-  ComPort->RestoreSettings(true, path);
+  TIniFile ini(path);
+  ini.BeginUpdate();
+  ComPort->RestoreSettings(ini);
   // Re-binding makes each selector show the value just restored.
   for (TComComboBox* box : {ui->ComComboBox1, ui->ComComboBox2, ui->ComComboBox3}) {
     box->SetComPort(nullptr);
     box->SetComPort(ComPort);
   }
-  const TIniFile ini(path);
   ui->Edit1->setText(FromBytes(ini.ReadString("Makro", "Makro1Text", "")));
   ui->ComboBox2->setCurrentText(FromBytes(ini.ReadString("Makro", "Makro1End", "none")));
   ui->Edit2->setText(FromBytes(ini.ReadString("Makro", "Makro2Text", "")));
@@ -56,8 +59,9 @@ void TSerivox::LoadConfig() {
 
 void TSerivox::SaveConfig() {
   const std::string path = ConfigPath();
-  ComPort->PersistSettings(true, path);
   TIniFile ini(path);
+  ini.BeginUpdate();
+  ComPort->PersistSettings(ini);
   ini.WriteString("Makro", "Makro1Text", ToBytes(ui->Edit1->text()));
   ini.WriteString("Makro", "Makro1End", ToBytes(ui->ComboBox2->currentText()));
   ini.WriteString("Makro", "Makro2Text", ToBytes(ui->Edit2->text()));
@@ -68,4 +72,11 @@ void TSerivox::SaveConfig() {
   ini.WriteInteger("Test", "Interval", ui->TrackBar1->value());
   ini.WriteBool("Terminal", "ShowHEX", ui->CheckBox5->isChecked());
   ini.WriteBool("Terminal", "ShowControlChars", ui->CheckBox6->isChecked());
+  // The port's section goes out in the same write: a file that cannot be
+  // stored is reported as the port's failure to store, as before.
+  try {
+    ini.EndUpdate();
+  } catch (const EIniFileError&) {
+    throw EComPort(CError_StoreFailed);
+  }
 }

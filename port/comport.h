@@ -154,6 +154,11 @@ class TCustomComPort : public QObject {
   // FromIni true: the INI file at Path; false: the registry key chosen by Path.
   void PersistSettings(bool FromIni, const std::string& Path);
   void RestoreSettings(bool FromIni, const std::string& Path);
+  // The same on an INI file the caller holds (for one batch with its own
+  // keys): the stored keys go to, or come from, `IniFile` only; storing it is
+  // the caller's. Errors as above, codes 16 and 17.
+  void PersistSettings(TIniFile& IniFile);
+  void RestoreSettings(TIniFile& IniFile);
 
   // --- Events ---------------------------------------------------------------
   TRxCharEvent OnRxChar;
@@ -235,6 +240,8 @@ class TCustomComPort : public QObject {
   serivox::device::Device& DeviceOr(int code) const;
   bool CanApply() const;
   void OpenSettingsKey(TRegistry& Reg, const std::string& Path, const std::string& Name);
+  // Runs `Load` between BeginSettingsUpdate and EndSettingsUpdate; any failure is code 17.
+  void LoadBracketed(const std::function<void()>& Load);
 
  private:
   friend class TComThread;

@@ -104,8 +104,16 @@ void TCustomComPort::ProcessSignals(bool On) {
   TriggerRLSDChange(false);
 }
 
+// A device that went away has no lines any more, and no line events follow:
+// links that show CTS, DSR or RLSD are told they are off now rather than at
+// Close, which may never come. The owner then hears of the loss.
 void TCustomComPort::ProcessDeviceLost() {
-  if (connected_) TriggerDeviceLost();
+  if (!connected_) return;
+  const auto life = life_;
+  if (!CallLinks(&TComLink::OnCTSChange, false) || !CallLinks(&TComLink::OnDSRChange, false) ||
+      !CallLinks(&TComLink::OnRLSDChange, false) || !StillOpen(this, life))
+    return;
+  TriggerDeviceLost();
 }
 
 void TCustomComPort::WindowProc(uint32_t wParam) {

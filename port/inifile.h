@@ -1,4 +1,4 @@
-// TIniFile: private-profile (INI) files, one key per call.
+// TIniFile: private-profile (INI) files, one key per call or in one batch.
 //
 // Format: "[Section]" headers and "Key=Value" lines. Section and key names
 // match without regard to ASCII letter case; blanks around names and around
@@ -12,13 +12,20 @@
 // single-line value comes back as written. A value is one line: it is cut at
 // its first CR or LF.
 //
-// Each call reads the whole file (settings files are tiny); reading never
-// creates it. Each write replaces the file atomically (temporary file in the
-// same folder, then rename) and keeps its line ending: LF for a new file, CRLF
-// when the file's first line ends in CRLF.
+// Outside a batch each call reads the whole file, and each write stores it
+// again; reading never creates it. Between BeginUpdate and EndUpdate the file
+// is read once into a parsed copy that keeps every line in order, calls work
+// on that copy, and EndUpdate stores it once: a huge file costs one read and
+// one write, not one per key.
+//
+// Storing replaces the file atomically (SaveFileContent: temporary file, then
+// rename) or, in a folder the user cannot write, rewrites a writable file in
+// place. It keeps the line ending: LF for a new file, CRLF when the file's
+// first line ends in CRLF.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -33,7 +40,10 @@ class TIniFile {
   // At most this many bytes of a value come back from ReadString.
   static constexpr size_t kMaxValueLength = 2047;
 
-  explicit TIniFile(std::string path) : path_(std::move(path)) {}
+  explicit TIniFile(std::string path);
+  ~TIniFile();
+  TIniFile(const TIniFile&) = delete;
+  TIniFile& operator=(const TIniFile&) = delete;
 
   const std::string& FileName() const { return path_; }
 
@@ -54,6 +64,18 @@ class TIniFile {
   // "1" or "0".
   void WriteBool(const std::string& section, const std::string& key, bool value);
 
+  // Reads the file once; until EndUpdate, reads and writes use that copy and
+  // nothing is stored. A file that exists but cannot be read makes every
+  // write of the batch throw, as it would outside one.
+  void BeginUpdate();
+  // Stores the copy when a write changed it (writing a key's line as it
+  // stands changes nothing), and ends the batch either way.
+  // Throws EIniFileError when it cannot be stored. A batch left without
+  // EndUpdate (an error on the way) stores nothing.
+  void EndUpdate();
+
  private:
+  struct Document;
   std::string path_;
+  std::unique_ptr<Document> batch_;  // while a batch is open
 };

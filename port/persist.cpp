@@ -1,5 +1,6 @@
 // Storing and loading the port's settings in an INI file section or a
 // registry key.
+#include <functional>
 #include <stdexcept>
 
 #include "comport.h"
@@ -224,8 +225,11 @@ void TCustomComPort::OpenSettingsKey(TRegistry& Reg, const std::string& Path, co
 void TCustomComPort::PersistSettings(bool FromIni, const std::string& Path) {
   try {
     if (FromIni) {
+      // One read and one write of the file for all keys.
       TIniFile ini(Path);
+      ini.BeginUpdate();
       StoreToIniFile(ini);
+      ini.EndUpdate();
     } else {
       TRegistry reg(KEY_ALL_ACCESS);
       reg.SetRootKey(HKEY_CURRENT_USER);
@@ -239,11 +243,10 @@ void TCustomComPort::PersistSettings(bool FromIni, const std::string& Path) {
 }
 
 void TCustomComPort::RestoreSettings(bool FromIni, const std::string& Path) {
-  BeginSettingsUpdate();
-  bool failed = false;
-  try {
+  LoadBracketed([&] {
     if (FromIni) {
       TIniFile ini(Path);
+      ini.BeginUpdate();  // one read of the file for all keys
       LoadFromIniFile(ini);
     } else {
       TRegistry reg(KEY_ALL_ACCESS);
@@ -251,6 +254,14 @@ void TCustomComPort::RestoreSettings(bool FromIni, const std::string& Path) {
       OpenSettingsKey(reg, Path, objectName().toStdString());
       LoadFromRegistry(reg);
     }
+  });
+}
+
+void TCustomComPort::LoadBracketed(const std::function<void()>& Load) {
+  BeginSettingsUpdate();
+  bool failed = false;
+  try {
+    Load();
   } catch (...) {
     failed = true;
   }
@@ -261,4 +272,16 @@ void TCustomComPort::RestoreSettings(bool FromIni, const std::string& Path) {
     failed = true;
   }
   if (failed) throw EComPort(CError_LoadFailed);
+}
+
+void TCustomComPort::PersistSettings(TIniFile& IniFile) {
+  try {
+    StoreToIniFile(IniFile);
+  } catch (...) {
+    throw EComPort(CError_StoreFailed);
+  }
+}
+
+void TCustomComPort::RestoreSettings(TIniFile& IniFile) {
+  LoadBracketed([&] { LoadFromIniFile(IniFile); });
 }

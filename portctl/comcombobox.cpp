@@ -44,7 +44,7 @@ QString TComComboBox::Text() const { return currentIndex() < 0 ? QString() : ite
 
 void TComComboBox::SetText(const QString& text) {
   for (int i = 0; i < count(); ++i) {
-    if (itemText(i).compare(text, Qt::CaseInsensitive) == 0) {
+    if (select_->SameItem(itemText(i), text)) {
       setCurrentIndex(i);
       return;
     }

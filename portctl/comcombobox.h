@@ -26,8 +26,8 @@ class TComComboBox : public QComboBox {
   bool AutoApply() const { return select_->AutoApply(); }
   void SetAutoApply(bool value) { select_->SetAutoApply(value); }
   // The selected item's text, or "" when nothing is selected. Writing selects
-  // the item equal to the text (letter case ignored) and does nothing when
-  // there is none.
+  // the item equal to the text (letter case ignored but for device paths, see
+  // TComSelect::SameItem) and does nothing when there is none.
   QString Text() const;
   void SetText(const QString& text);
 

@@ -2,8 +2,6 @@
 
 #include <QEvent>
 #include <QPainter>
-#include <QStyle>
-#include <QStyleOptionFocusRect>
 #include <algorithm>
 #include <stdexcept>
 
@@ -44,8 +42,9 @@ QImage transparentCopy(const QImage& source) {
 TComLed::TComLed(QWidget* parent) : QWidget(parent) {
   initLedResources();
   resize(25, 25);
-  // The lamp shows state only, but screen readers must be able to reach it.
-  setFocusPolicy(Qt::TabFocus);
+  // The lamp only shows a signal: it takes no keyboard focus. Screen readers
+  // reach it through the window's accessibility tree by its accessible name.
+  setFocusPolicy(Qt::NoFocus);
   ringTimer_.setInterval(ringDuration_);
   // OnChange is the owner's code; no exception may cross the event loop.
   connect(&ringTimer_, &QTimer::timeout, this, [this] {
@@ -261,11 +260,6 @@ void TComLed::paintEvent(QPaintEvent* /*event*/) {
     const int y = r.top() + std::max(0, (r.height() - glyph.height()) / 2);
     painter.setClipRect(r);
     painter.drawImage(x, y, glyph);
-  }
-  if (hasFocus()) {
-    QStyleOptionFocusRect option;
-    option.initFrom(this);
-    style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &painter, this);
   }
 }
 

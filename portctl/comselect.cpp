@@ -74,12 +74,17 @@ int TComSelect::ReadFromPort() {
   const QString wanted = QString::fromStdString(PortValueText());
   for (int i = 0; i < items_->count(); ++i) {
     const QString item = items_->itemText(i);
-    if (item.compare(wanted, Qt::CaseInsensitive) == 0) {
+    if (SameItem(item, wanted)) {
       ParseText(item.toStdString());
       return i;
     }
   }
   return -1;
+}
+
+bool TComSelect::SameItem(const QString& item, const QString& text) const {
+  const bool path = comProperty_ == cpPort && (item.startsWith(QLatin1Char('/')) || text.startsWith(QLatin1Char('/')));
+  return item.compare(text, path ? Qt::CaseSensitive : Qt::CaseInsensitive) == 0;
 }
 
 void TComSelect::ApplyText(const std::string& text) {

@@ -21,10 +21,16 @@ class TComSelect {
   // every value. cpPort lists the system's ports; a failing enumeration
   // (EComPort code 23) propagates and leaves the list empty.
   void SelectProperty(TComProperty value);
-  // Index of the first item equal to the port's current value (letter case
-  // ignored), whose text is then also taken as the stored value; -1 when no
+  // Index of the first item equal to the port's current value (see
+  // SameItem), whose text is then also taken as the stored value; -1 when no
   // item matches, no port is bound or the property is cpNone.
   int ReadFromPort();
+  // Whether an item of the current list stands for `text`. Letter case is
+  // ignored, except between port names that are device paths: Linux paths
+  // are case-sensitive, and an item matched in another case would show a
+  // port other than the one that opens. "COM1" and the built-in ports open
+  // in any letter case.
+  bool SameItem(const QString& item, const QString& text) const;
   // Parses `text` into the stored value of the current property, then writes
   // it into the port when AutoApply is on. Errors of the port propagate.
   void ApplyText(const std::string& text);

@@ -1,6 +1,7 @@
 // The virtual COM bridge in the window: two windows in one process on the two
 // ends of the built-in null-modem cable, joined through the bridge library.
 // The windows bind the built library through the path hook.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <QAccessible>
@@ -14,6 +15,8 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "bridge.h"
 #include "app_support.h"
@@ -280,6 +283,91 @@ TEST_F(BridgeWindows, WithoutTheLibraryNothingIsShownAndTypingWorks) {
   EXPECT_EQ(a->ui->Memo2->toPlainText(), "H");
   a->Button1Click(a->ui->Button1);
   EXPECT_FALSE(a->ComPort->Connected());
+  EXPECT_TRUE(errors.isEmpty()) << errors.join(" | ").toStdString();
+}
+
+// The window's calls into a library it did not build: a stand-in records
+// every call with its arguments (tests/app/standin).
+class ForeignBridge : public BridgeWindows {
+ protected:
+  void SetUp() override {
+    BridgeWindows::SetUp();
+    SetBridgeLibraryPath(QStringLiteral(STANDIN_LIBRARY));
+  }
+  // The calls since the last take; GetComName calls are gathered apart as the ids asked.
+  std::vector<std::string> Take(std::vector<uint32_t>* namesAsked = nullptr) {
+    void* library = dlopen(STANDIN_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
+    EXPECT_NE(library, nullptr);
+    if (library == nullptr) return {};
+    auto take = reinterpret_cast<void (*)(std::vector<std::string>*)>(dlsym(library, "StandInTakeCalls"));
+    dlclose(library);  // only drops the reference taken above
+    std::vector<std::string> all, calls;
+    take(&all);
+    for (const std::string& call : all) {
+      if (call.rfind("GetComName(", 0) == 0) {
+        if (namesAsked != nullptr) namesAsked->push_back(uint32_t(std::stoul(call.substr(11))));
+      } else {
+        calls.push_back(call);
+      }
+    }
+    return calls;
+  }
+  static std::vector<uint32_t> Ids(uint32_t first, uint32_t last, uint32_t skip) {
+    std::vector<uint32_t> ids;
+    for (uint32_t id = first; id <= last; ++id)
+      if (id != skip) ids.push_back(id);
+    return ids;
+  }
+  void Deliver(uint32_t byte) {
+    void* library = dlopen(STANDIN_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(library, nullptr);
+    auto deliver = reinterpret_cast<void (*)(uint32_t)>(dlsym(library, "StandInDeliverFromThread"));
+    dlclose(library);
+    deliver(byte);
+  }
+};
+
+TEST_F(ForeignBridge, CallsIntoTheLibraryCarryTheirArguments) {
+  a = Window(ta);
+  a->Timer2->stop();  // the peer watch's calls would mix into the log
+  EXPECT_EQ(Take(), (std::vector<std::string>{"IdentifyComDll()"}));
+  EXPECT_EQ(a->ui->VirtualCom->title(), "Stand-in bridge");
+
+  // Registering: the port's name; of the id only the low byte counts. The
+  // peer list asks every id but its own, 255 included while registered.
+  std::vector<uint32_t> asked;
+  Open(a.get(), "NULLMODEM-A");
+  EXPECT_EQ(Take(&asked), (std::vector<std::string>{"AddCom(NULLMODEM-A)"}));
+  EXPECT_EQ(a->OwnId, 7);
+  EXPECT_EQ(asked, Ids(0, 255, 7));
+  EXPECT_EQ(Peers(a.get()), (QStringList{"PEER-A", "HIGH"}));
+
+  // Connecting: the peer's handle reaches Connect with all 32 bits.
+  Join(a.get(), "PEER-A");
+  const std::string context = QString::asprintf("%p", static_cast<void*>(a.get())).toStdString();
+  EXPECT_EQ(Take(), (std::vector<std::string>{"GetComHandle(PEER-A)",
+                                              "Connect(7,0xa5a5a503,callback," + context + ")"}));
+  EXPECT_EQ(a->PeerId, 3);
+
+  // A typed key goes out of the port and to the library.
+  QTest::keyClick(a->ui->Memo2, 'A');
+  ASSERT_TRUE(WaitWithEvents([&] { return ta.Out() == "A"; }));
+  EXPECT_EQ(Take(), (std::vector<std::string>{"SendByte(7,0x41)"}));
+
+  // A byte from the library's own thread waits for the window's thread, then
+  // goes out of the port and is logged; only its low byte counts.
+  Deliver('B');
+  EXPECT_EQ(ta.Out(), "A") << "the byte was handled on the library's thread";
+  ASSERT_TRUE(WaitWithEvents([&] { return Lines(a->ui->Memo2).contains("In:  #42  B"); }));
+  EXPECT_EQ(ta.Out(), "AB");
+
+  // Disconnecting and unregistering; afterwards 255 is no longer asked.
+  QTest::mouseClick(a->ui->Button9, Qt::LeftButton);
+  a->Button1Click(a->ui->Button1);
+  asked.clear();
+  EXPECT_EQ(Take(&asked), (std::vector<std::string>{"Disconnect(7)", "DeleteCom(7)"}));
+  EXPECT_EQ(asked, Ids(0, 254, 255));
+  EXPECT_EQ(a->OwnId, 255);
   EXPECT_TRUE(errors.isEmpty()) << errors.join(" | ").toStdString();
 }
 

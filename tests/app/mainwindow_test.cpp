@@ -10,8 +10,12 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QGroupBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSet>
 #include <QSlider>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QTest>
 #include <QTimer>
 #include <cstdio>
@@ -130,6 +134,46 @@ TEST_F(MainWindowTest, StartsWithItsDesignAndPortSettings) {
   EXPECT_EQ(form->ui->Panel2->height(), 41);
   EXPECT_EQ(form->ui->Panel3->height(), 101);
   EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+}
+
+// The lamps only show signals: Tab passes them by, and they keep their names.
+TEST_F(MainWindowTest, TabPassesTheLampsByAndTheyKeepTheirNames) {
+  form->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+  // The panes keep Tab as a character; here it moves on, to go round the window.
+  for (QPlainTextEdit* pane : form->findChildren<QPlainTextEdit*>()) pane->setTabChangesFocus(true);
+  form->ui->ComComboBox1->setFocus(Qt::TabFocusReason);
+  QSet<QWidget*> visited;
+  for (int i = 0; i < 80; ++i) {
+    QWidget* focused = form->focusWidget();
+    ASSERT_NE(focused, nullptr);
+    visited.insert(focused);
+    QTest::keyClick(focused, Qt::Key_Tab);
+  }
+  EXPECT_TRUE(visited.contains(form->ui->ComComboBox3));
+  EXPECT_TRUE(visited.contains(form->ui->Button1));
+  for (QWidget* widget : visited) EXPECT_EQ(qobject_cast<TComLed*>(widget), nullptr) << widget->objectName().toStdString();
+  const char* names[] = {"CTS", "DSR", "RI", "RLSD"};
+  const TComLed* lamps[] = {form->ui->ComLed1, form->ui->ComLed2, form->ui->ComLed3, form->ui->ComLed4};
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(lamps[i]->accessibleName(), QString("%1: %2").arg(names[i], lamps[i]->State() == lsOn ? "on" : "off"));
+}
+
+// Each selector's field is wide enough for every item of its list, so the
+// choice shows whole ("Hardware", "NULLMODEM-B").
+TEST_F(MainWindowTest, SelectorsShowTheirLongestItemWhole) {
+  form->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+  for (TComComboBox* box : {form->ui->ComComboBox1, form->ui->ComComboBox2, form->ui->ComComboBox3}) {
+    QStyleOptionComboBox option;
+    option.initFrom(box);
+    option.frame = box->hasFrame();
+    const QRect field = box->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, box);
+    ASSERT_GT(box->count(), 0) << box->objectName().toStdString();
+    for (int i = 0; i < box->count(); ++i)
+      EXPECT_LE(box->fontMetrics().horizontalAdvance(box->itemText(i)), field.width())
+          << box->objectName().toStdString() << ": " << box->itemText(i).toStdString();
+  }
 }
 
 TEST_F(MainWindowTest, ConnectButtonFollowsThePortState) {

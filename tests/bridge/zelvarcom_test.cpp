@@ -7,7 +7,9 @@
 #include <QElapsedTimer>
 #include <QThread>
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -118,6 +120,21 @@ TEST_F(Bridge, IdentifiesItself) {
   const char* text = L.IdentifyComDll();
   ASSERT_NE(text, nullptr);
   EXPECT_GT(std::strlen(text), 0u);
+}
+
+// The library's dynamic symbol table names the eight entry points and nothing else.
+TEST(BridgeExports, ExactlyTheEightEntryPoints) {
+  FILE* nm = popen("nm -D --defined-only --format=posix '" BRIDGE_LIBRARY "' 2>&1", "r");
+  ASSERT_NE(nm, nullptr);
+  std::set<std::string> names;
+  char line[4096];
+  while (std::fgets(line, sizeof line, nm) != nullptr) {
+    std::string text(line);
+    names.insert(text.substr(0, text.find(' ')));
+  }
+  ASSERT_EQ(pclose(nm), 0);
+  EXPECT_EQ(names, (std::set<std::string>{"AddCom", "Connect", "DeleteCom", "Disconnect", "GetComHandle",
+                                          "GetComName", "IdentifyComDll", "SendByte"}));
 }
 
 TEST_F(Bridge, RegistersNamesUnderIds) {

@@ -5,6 +5,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -31,6 +32,9 @@ class FakeDevice : public serivox::device::Device {
     int failSetCommState = 0;
     int failPurge = 0;
     int failClearCommError = 0;
+    // The device went away: the wait reports EV_ERR (with CE_IOE) once, then fails with EIO.
+    bool lost = false;
+    bool lossReported = false;
     bool destroyed = false;
 
     int Count(const std::string& call) {
@@ -118,6 +122,13 @@ class FakeDevice : public serivox::device::Device {
     for (;;) {
       {
         std::unique_lock lock(s_->mutex);
+        if (s_->lost) {
+          if (s_->lossReported) return EIO;
+          s_->lossReported = true;
+          s_->lineErrors |= CE_IOE;
+          events = s_->mask & EV_ERR;
+          return events != 0 ? 0 : EIO;
+        }
         if (!s_->batches.empty()) {
           events = s_->batches.front() & s_->mask;
           s_->batches.pop_front();

@@ -5,11 +5,30 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-#include <csignal>
+#include <grp.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <functional>
 #include <string>
 
 namespace {
+
+// Runs `step` with files limited to `bytes` (writes beyond fail with EFBIG).
+void WithFileSizeLimit(rlim_t bytes, const std::function<void()>& step) {
+  struct rlimit old {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = old;
+  small.rlim_cur = bytes;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  step();
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, oldHandler);
+}
 
 class IniFileTest : public ::testing::Test {
  protected:
@@ -221,23 +240,139 @@ TEST_F(IniFileTest, WriteFailingHalfwayKeepsExistingFile) {
   Put("[A]\nx=1\n");
   TIniFile ini(Path());
   // A file size limit makes the write fail after part of it (also for root).
-  struct rlimit old {};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-  const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
-  struct rlimit small = old;
-  small.rlim_cur = 64;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
   bool threw = false;
-  try {
-    ini.WriteString("A", "x", std::string(1000, 'v'));
-  } catch (const EIniFileError&) {
-    threw = true;
-  }
-  setrlimit(RLIMIT_FSIZE, &old);
-  signal(SIGXFSZ, oldHandler);
+  WithFileSizeLimit(64, [&] {
+    try {
+      ini.WriteString("A", "x", std::string(1000, 'v'));
+    } catch (const EIniFileError&) {
+      threw = true;
+    }
+  });
   EXPECT_TRUE(threw);
   EXPECT_EQ(Get(), "[A]\nx=1\n");
   EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+}
+
+// Runs `step` as an ordinary user: in a child that drops root to nobody when
+// the tests run as root, else right here. Returns what `step` returns.
+int AsOrdinaryUser(const std::function<int()>& step) {
+  if (geteuid() != 0) return step();
+  const pid_t child = fork();
+  if (child == 0) {
+    constexpr uid_t kNobody = 65534;
+    if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+        setresuid(kNobody, kNobody, kNobody) != 0)
+      _exit(100);
+    _exit(step());
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return 101;
+  return WEXITSTATUS(status);
+}
+
+ino_t Inode(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// A file everybody may write, in a folder the user may or may not write:
+// where the folder allows it the file is replaced through a rename, where it
+// does not the file is rewritten in place; a rewrite that fails half-way
+// reports it and leaves the old content; a file the user may not write stays.
+TEST_F(IniFileTest, OrdinaryUserStoresAFileItMayWriteInAnyFolder) {
+  ASSERT_EQ(chmod(dir_.path().toLocal8Bit().constData(), 0755), 0);
+  const std::string open = Path("open"), locked = Path("locked");
+  ASSERT_EQ(mkdir(open.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(open.c_str(), 0777), 0);
+  ASSERT_EQ(mkdir(locked.c_str(), 0755), 0);
+  const std::string old = "; kept\n[A]\nx=1\n";
+  auto put = [&](const std::string& path, mode_t mode) {
+    QFile f(QString::fromStdString(path));
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(old.data(), static_cast<qint64>(old.size()));
+    f.close();
+    EXPECT_EQ(chmod(path.c_str(), mode), 0);
+  };
+  auto get = [](const std::string& path) {
+    QFile f(QString::fromStdString(path));
+    return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : "<missing>";
+  };
+  auto write = [](const std::string& path, const std::string& value) {
+    return AsOrdinaryUser([&] {
+      try {
+        TIniFile ini(path);
+        ini.WriteString("A", "x", value);
+        return 0;
+      } catch (const EIniFileError&) {
+        return 1;
+      }
+    });
+  };
+  const std::string inOpen = open + "/serivox.ini", inLocked = locked + "/serivox.ini";
+  put(inOpen, 0666);
+  put(inLocked, 0666);
+  // The folder below is locked for the user in both cases (for a user other
+  // than root, through its mode).
+  ASSERT_EQ(chmod(locked.c_str(), 0555), 0);
+
+  const ino_t openBefore = Inode(inOpen);
+  EXPECT_EQ(write(inOpen, "2"), 0);
+  EXPECT_EQ(get(inOpen), "; kept\n[A]\nx=2\n");
+  EXPECT_NE(Inode(inOpen), openBefore);  // a new file took its place
+
+  const ino_t lockedBefore = Inode(inLocked);
+  EXPECT_EQ(write(inLocked, "2"), 0);
+  EXPECT_EQ(get(inLocked), "; kept\n[A]\nx=2\n");
+  EXPECT_EQ(Inode(inLocked), lockedBefore);  // the same file, rewritten
+  EXPECT_EQ(write(inLocked, "1"), 0);         // shorter again: cut to its length
+  EXPECT_EQ(get(inLocked), old);
+  EXPECT_EQ(QDir(QString::fromStdString(locked)).entryList(QDir::Files | QDir::Hidden).size(), 1);
+
+  // A size limit stops the rewrite after part of it: reported, old bytes back.
+  int grown = 0;
+  WithFileSizeLimit(64, [&] { grown = write(inLocked, std::string(1000, 'v')); });
+  EXPECT_EQ(grown, 1);
+  EXPECT_EQ(get(inLocked), old);
+
+  // A file the user may not write is left alone.
+  // (Root owns it: 0644 bars nobody; an ordinary owner needs 0444.)
+  ASSERT_EQ(chmod(inLocked.c_str(), geteuid() == 0 ? 0644 : 0444), 0);
+  EXPECT_EQ(write(inLocked, "3"), 1);
+  EXPECT_EQ(get(inLocked), old);
+  chmod(locked.c_str(), 0755);
+}
+
+// Within a batch the file is read once: later changes by others are not seen,
+// and only EndUpdate stores, keeping every line it does not own.
+TEST_F(IniFileTest, BatchReadsOnceAndStoresOnce) {
+  const std::string foreign = "junk\r\n[Other]\r\nk = v \r\n";
+  Put(foreign + "[A]\r\nx=1\r\n");
+  TIniFile ini(Path());
+  ini.BeginUpdate();
+  Put("[A]\nx=changed\n");
+  EXPECT_EQ(ini.ReadString("a", "X", ""), "1");
+  ini.WriteString("A", "y", "2");
+  ini.WriteInteger("B", "z", 3);
+  EXPECT_EQ(ini.ReadInteger("A", "y", 0), 2);
+  EXPECT_EQ(Get(), "[A]\nx=changed\n");  // nothing stored yet
+  ini.EndUpdate();
+  EXPECT_EQ(Get(), foreign + "[A]\r\nx=1\r\ny=2\r\n[B]\r\nz=3\r\n");
+  EXPECT_EQ(ini.ReadString("A", "x", ""), "1");  // outside a batch: the file again
+
+  // A batch without writes, or whose writes leave every line as it was,
+  // stores nothing; one left open stores nothing.
+  Put("[A]\nx=1\n");
+  ini.BeginUpdate();
+  ini.WriteInteger("a", "x", 1);
+  Put("[A]\nx=other\n");
+  ini.EndUpdate();
+  EXPECT_EQ(Get(), "[A]\nx=other\n");
+  {
+    TIniFile dropped(Path());
+    dropped.BeginUpdate();
+    dropped.WriteString("A", "x", "never");
+  }
+  EXPECT_EQ(Get(), "[A]\nx=other\n");
 }
 
 }  // namespace

@@ -136,21 +136,37 @@ TEST_F(ComComboBoxTest, PortListComesFromSysfsFollowedByTheVirtualPorts) {
   EXPECT_EQ(items.mid(2), (QStringList{"LOOPBACK", "NULLMODEM-A", "NULLMODEM-B"}));
 }
 
-TEST_F(ComComboBoxTest, PortNameInAnotherLetterCaseIsFound) {
+// Device paths are case-sensitive: a path in another letter case is another
+// device and shows no item, so what is shown is always what opens. Names that
+// open in any letter case (the built-in ports, COMn) are still found.
+TEST_F(ComComboBoxTest, PortNameInAnotherLetterCaseIsFoundUnlessItIsADevicePath) {
   FakeSysfs sysfs;
   QuietPort port;
-  port.SetPort("/DEV/TTYUSB0");
+  port.SetPort("/dev/ttyusb0");
   TComComboBox box;
   box.SetComProperty(cpPort);
   box.SetComPort(&port);
+  EXPECT_EQ(box.currentIndex(), -1);
+  EXPECT_EQ(box.Text(), "");
+  EXPECT_EQ(box.Select().StoredPort(), "");
+  EXPECT_EQ(port.Port(), "/dev/ttyusb0");
+  box.SetText("/DEV/TTYACM1");
+  EXPECT_EQ(box.currentIndex(), -1);
+
+  port.SetPort("/dev/ttyUSB0");
+  box.SetComPort(nullptr);
+  box.SetComPort(&port);
   EXPECT_EQ(box.Text(), "/dev/ttyUSB0");
-  // The item's spelling becomes the stored value.
   EXPECT_EQ(box.Select().StoredPort(), "/dev/ttyUSB0");
 
   port.SetPort("nullmodem-b");
   box.SetComPort(nullptr);
   box.SetComPort(&port);
   EXPECT_EQ(box.Text(), "NULLMODEM-B");
+  // The item's spelling becomes the stored value.
+  EXPECT_EQ(box.Select().StoredPort(), "NULLMODEM-B");
+  box.SetText("loopback");
+  EXPECT_EQ(box.Text(), "LOOPBACK");
 }
 
 TEST_F(ComComboBoxTest, PortNameWithoutItemSelectsNothing) {

@@ -43,7 +43,7 @@ TEST_F(ComLedTest, StartsOffAtItsDefaultSizeWithAnAccessibleName) {
   EXPECT_EQ(led.Kind(), lkRedLight);
   EXPECT_EQ(led.RingDuration(), 1000);
   EXPECT_EQ(led.ComPort(), nullptr);
-  EXPECT_NE(led.focusPolicy() & Qt::TabFocus, 0);
+  EXPECT_EQ(led.focusPolicy(), Qt::NoFocus);
   EXPECT_EQ(led.accessibleName(), "Connected: off");
   led.SetLedSignal(lsCTS);
   EXPECT_EQ(led.accessibleName(), "CTS: off");
@@ -140,6 +140,35 @@ TEST_F(ComLedTest, FollowsThePortsOpenAndClose) {
   EXPECT_EQ(dsr.State(), lsOff);
   EXPECT_EQ(connLog.states, (std::vector<TLedState>{lsOn, lsOff}));
   EXPECT_EQ(dsrLog.states, (std::vector<TLedState>{lsOn, lsOff}));
+}
+
+// A device that goes away has no lines: the line lamps go dark when the loss
+// is reported, while the port is still open, whether or not its owner closes
+// it; the lamp of the open port stays lit until Close.
+TEST_F(ComLedTest, LineLampsGoDarkWhenTheDeviceIsLost) {
+  for (TSyncMethod sync : {smThreadSync, smWindowSync, smNone}) {
+    FakePort port;  // with its event thread
+    port.SetSyncMethod(sync);
+    port.shared->modemStatus = MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON;
+    int lost = 0;
+    port.OnDeviceLost = [&](QObject*) { ++lost; };
+    LineLamps lamps(port);
+    TComLed &conn = lamps.conn, &cts = lamps.cts, &dsr = lamps.dsr, &rlsd = lamps.rlsd;
+    port.Open();
+    for (TComLed* led : {&conn, &cts, &dsr, &rlsd}) ASSERT_EQ(led->State(), lsOn) << int(sync);
+    {
+      std::lock_guard lock(port.shared->mutex);
+      port.shared->lost = true;  // the lines still read as on: the loss alone turns them off
+    }
+    EXPECT_TRUE(WaitFor([&] { return lost == 1; })) << int(sync);
+    EXPECT_TRUE(port.Connected());
+    EXPECT_EQ(cts.State(), lsOff) << int(sync);
+    EXPECT_EQ(dsr.State(), lsOff) << int(sync);
+    EXPECT_EQ(rlsd.State(), lsOff) << int(sync);
+    EXPECT_EQ(conn.State(), lsOn) << int(sync);
+    port.Close();
+    EXPECT_EQ(conn.State(), lsOff);
+  }
 }
 
 TEST_F(ComLedTest, EachSignalFillsOnlyItsOwnCallback) {

@@ -12,11 +12,8 @@ TEST(ComLedLoopbackTest, LampsFollowTheModemLines) {
   TComPort port;
   port.SetPort("LOOPBACK");
   port.SetSyncMethod(smWindowSync);
-  TComLed conn, cts, dsr, rlsd;
-  cts.SetLedSignal(lsCTS);
-  dsr.SetLedSignal(lsDSR);
-  rlsd.SetLedSignal(lsRLSD);
-  for (TComLed* led : {&conn, &cts, &dsr, &rlsd}) led->SetComPort(&port);
+  LineLamps lamps(port);
+  TComLed &conn = lamps.conn, &cts = lamps.cts, &dsr = lamps.dsr, &rlsd = lamps.rlsd;
 
   port.Open();
   EXPECT_EQ(conn.State(), lsOn);

@@ -11,6 +11,7 @@
 
 #include "comport.h"
 #include "fake_device.h"
+#include "portctl.h"
 
 inline QApplication* EnsureApp() {
   static int argc = 1;
@@ -34,4 +35,16 @@ inline bool WaitFor(const std::function<bool()>& done, int limitMs = 10000) {
 class QuietPort : public FakePort {
  public:
   explicit QuietPort(QObject* owner = nullptr) : FakePort(owner) { SetEvents({}); }
+};
+
+// A lamp for the open port and one for each line it shows (CTS, DSR, RLSD),
+// bound to `port`.
+struct LineLamps {
+  explicit LineLamps(TCustomComPort& port) {
+    cts.SetLedSignal(lsCTS);
+    dsr.SetLedSignal(lsDSR);
+    rlsd.SetLedSignal(lsRLSD);
+    for (TComLed* led : {&conn, &cts, &dsr, &rlsd}) led->SetComPort(&port);
+  }
+  TComLed conn, cts, dsr, rlsd;
 };
