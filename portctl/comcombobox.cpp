@@ -1,5 +1,7 @@
 #include "comcombobox.h"
 
+#include <QStyleOptionComboBox>
+#include <QStylePainter>
 #include <stdexcept>
 
 TComComboBox::TComComboBox(QWidget* parent)
@@ -35,9 +37,9 @@ void TComComboBox::SetComProperty(TComProperty value) {
   select_->SelectProperty(value);
   if (count() == 0) return;
   if (select_->ComPort() == nullptr)
-    setCurrentIndex(0);
+    SelectFromCode(0);
   else
-    setCurrentIndex(select_->ReadFromPort());
+    SelectFromCode(select_->ReadFromPort());
 }
 
 QString TComComboBox::Text() const { return currentIndex() < 0 ? QString() : itemText(currentIndex()); }
@@ -63,12 +65,35 @@ void TComComboBox::UserSelect(int index) {
 
 void TComComboBox::RefreshFromPort() {
   // ReadFromPort gives -1 for cpNone and for a value with no item.
-  setCurrentIndex(select_->ReadFromPort());
+  SelectFromCode(select_->ReadFromPort());
+}
+
+void TComComboBox::SelectFromCode(int index) {
+  setCurrentIndex(index);
+  // A port name with no item (a pseudo-terminal, an unplugged adapter) is
+  // the field's text without joining the list: the combo box shows its
+  // placeholder while nothing is selected.
+  const bool unlisted = currentIndex() < 0 && ComProperty() == cpPort && ComPort() != nullptr;
+  setPlaceholderText(unlisted ? QString::fromStdString(ComPort()->Port()) : QString());
+}
+
+QString TComComboBox::ShownText() const { return currentIndex() < 0 ? placeholderText() : Text(); }
+
+void TComComboBox::paintEvent(QPaintEvent*) {
+  // As QComboBox paints, but the unlisted name in the colour of any chosen
+  // item: it is the port the window opens, not a hint.
+  QStylePainter painter(this);
+  painter.setPen(palette().color(QPalette::Text));
+  QStyleOptionComboBox option;
+  initStyleOption(&option);
+  painter.drawComplexControl(QStyle::CC_ComboBox, option);
+  if (currentIndex() < 0) option.currentText = placeholderText();
+  painter.drawControl(QStyle::CE_ComboBoxLabel, option);
 }
 
 void TComComboBox::PortDestroyed(QObject* port) {
   if (port != select_->ComPort()) return;
   destroyedConnection_ = {};
   select_->SetComPort(nullptr);
-  if (count() > 0) setCurrentIndex(0);
+  if (count() > 0) SelectFromCode(0);
 }
