@@ -8,6 +8,12 @@ TComComboBox::TComComboBox(QWidget* parent)
     : QComboBox(parent), select_(std::make_unique<TComSelect>(this)) {
   // A fixed list: the user picks an item and never types one.
   setEditable(false);
+  // A chosen item replaces the shown name of an unlisted port.
+  connect(this, &QComboBox::currentIndexChanged, this, [this](int index) {
+    if (index < 0) return;
+    setPlaceholderText(QString());
+    setAccessibleDescription(QString());
+  });
   // Only the user's choice runs Change; selecting from code does not. Qt must
   // not see an exception, so errors go to the application's error display.
   connect(this, &QComboBox::activated, this, [this](int) {
@@ -73,8 +79,12 @@ void TComComboBox::SelectFromCode(int index) {
   // A port name with no item (a pseudo-terminal, an unplugged adapter) is
   // the field's text without joining the list: the combo box shows its
   // placeholder while nothing is selected.
+  // Assistive technology reads a fixed list's text from its selected item
+  // only, so the name is its description as well.
   const bool unlisted = currentIndex() < 0 && ComProperty() == cpPort && ComPort() != nullptr;
-  setPlaceholderText(unlisted ? QString::fromStdString(ComPort()->Port()) : QString());
+  const QString name = unlisted ? QString::fromStdString(ComPort()->Port()) : QString();
+  setPlaceholderText(name);
+  setAccessibleDescription(name);
 }
 
 QString TComComboBox::ShownText() const { return currentIndex() < 0 ? placeholderText() : Text(); }

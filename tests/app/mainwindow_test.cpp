@@ -403,12 +403,14 @@ TEST(PortFieldTest, ShowsThePortTheWindowOpens) {
     EXPECT_EQ(field->currentIndex(), -1);
     EXPECT_EQ(field->Text(), "");
     EXPECT_EQ(field->ShownText(), "/dev/pts/7");
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(field)->text(QAccessible::Description), "/dev/pts/7");
     EXPECT_EQ(field->count(), items);
     EXPECT_EQ(field->findText("/dev/pts/7"), -1);
     // Picking a listed port shows that one.
     field->UserSelect(field->findText("/dev/ttyUSB0"));
     EXPECT_EQ(first.ComPort->Port(), "/dev/ttyUSB0");
     EXPECT_EQ(field->ShownText(), "/dev/ttyUSB0");
+    EXPECT_EQ(field->accessibleDescription(), "");
   }
   TComSelect::SetSysfsRoot("/sys");
   {
