@@ -15,13 +15,18 @@
 // "... (win error code: 2)" unchanged).
 QString ErrorMessageText(const QString& message);
 
-// Shows the message of an error (its bytes taken as UTF-8).
-void ShowError(const std::exception& error);
-void ShowErrorText(const QString& message);
+// A second, informative line for an error, or "": for a port the user may
+// not open (EACCES), the device's group and how to join it.
+QString ErrorDetail(const std::exception& error);
 
-// For tests: hands every message (full stop already applied) to `sink`
-// instead of showing a modal box. An empty function restores the box.
-void SetErrorSink(std::function<void(const QString&)> sink);
+// Shows the message of an error (its bytes taken as UTF-8) with its detail.
+void ShowError(const std::exception& error);
+void ShowErrorText(const QString& message, const QString& detail = QString());
+
+// For tests: hands every message (full stop already applied), and its detail,
+// to `sink` instead of showing a modal box. An empty function restores the box.
+void SetErrorSink(std::function<void(const QString& message)> sink);
+void SetErrorDetailSink(std::function<void(const QString& message, const QString& detail)> sink);
 
 // Runs f; any error it raises is shown and goes no further.
 template <class F>

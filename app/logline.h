@@ -6,5 +6,6 @@
 #include <cstdint>
 
 // "Macro 1:  #" and 0x41 give "Macro 1:  #41  A". Control bytes stand as
-// their control pictures: a raw CR or LF would break the log line.
+// LogCharOfByte gives them (a raw CR or LF would break the log line); the
+// typing pane draws them as marks.
 QString ByteLogLine(const QString& prefix, uint8_t b);

@@ -2,10 +2,13 @@
 // and disconnecting, showing, resizing and closing the window, further
 // windows, and the periodic DTR/RTS refresh.
 #include <QCloseEvent>
+#include <QComboBox>
+#include <QCompleter>
 #include <QCoreApplication>
 #include <QFont>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QResizeEvent>
 #include <QScreen>
@@ -15,6 +18,7 @@
 #include <time.h>
 
 #include <cerrno>
+#include <memory>
 
 #include "errordisplay.h"
 #include "portctl.h"
@@ -74,6 +78,10 @@ TSerivox::TSerivox(QWidget* parent) : QWidget(parent), ui(new Ui::TSerivox) {
   ui->Splitter1->setStretchFactor(1, 0);
   ui->Splitter1->setSizes({1000, 65});
   ui->ComboBox1->setEditText(QStringLiteral("none"));
+  // A typed line-ending name is used as typed: the completion neither
+  // corrects "crlf" to "CRLF" nor picks "CRLF" for it on Enter.
+  for (QComboBox* ending : {ui->ComboBox2, ui->ComboBox3, ui->ComboBox4})
+    ending->completer()->setCaseSensitivity(Qt::CaseSensitive);
 
   ui->Shape1->SetMeaning(tr("Port connected"));
   ui->Shape2->SetMeaning(tr("Test client running"));
@@ -146,6 +154,10 @@ TSerivox::TSerivox(QWidget* parent) : QWidget(parent), ui(new Ui::TSerivox) {
   bindClick(ui->Button10, &TSerivox::Button10Click);
   bindClick(ui->Button11, &TSerivox::Button11Click);
   connect(ui->Memo1, &LinePane::DoubleClicked, this, [this] { Guarded([&] { Memo1DblClick(ui->Memo1); }); });
+  connect(ui->Memo1, &LinePane::ContextMenuRequested, this, [this](const QPoint& at) {
+    std::unique_ptr<QMenu> menu(Memo1Menu());
+    menu->exec(at);
+  });
   connect(ui->TrackBar1, &QSlider::valueChanged, this, [this] { Guarded([&] { TrackBar1Change(ui->TrackBar1); }); });
   connect(ui->ComboBox1, &DropDownComboBox::DroppedDown, this,
           [this] { Guarded([&] { ComboBox1DropDown(ui->ComboBox1); }); });

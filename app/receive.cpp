@@ -4,7 +4,9 @@
 // (every Timer3 tick and at each new line), so a fast stream costs one pane
 // update per tick in text mode.
 #include <QCheckBox>
+#include <QMenu>
 
+#include "errordisplay.h"
 #include "linepane.h"
 #include "serivox.h"
 #include "ui_serivox.h"
@@ -108,4 +110,17 @@ void TSerivox::DisplayRxByte(uint8_t b) {
 void TSerivox::Memo1DblClick(QObject*) {
   ui->Memo1->Clear();
   RxLine.clear();
+}
+
+QMenu* TSerivox::Memo1Menu() {
+  LinePane* pane = ui->Memo1;
+  auto* menu = new QMenu(pane);
+  QAction* copy = menu->addAction(tr("Copy"), pane, [pane] { pane->Copy(); });
+  copy->setShortcut(QKeySequence::Copy);
+  copy->setEnabled(pane->HasSelection());
+  QAction* all = menu->addAction(tr("Select All"), pane, [pane] { pane->SelectAll(); });
+  all->setShortcut(QKeySequence::SelectAll);
+  menu->addSeparator();
+  menu->addAction(tr("Clear"), this, [this] { Guarded([&] { Memo1DblClick(ui->Memo1); }); });
+  return menu;
 }

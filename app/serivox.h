@@ -5,7 +5,7 @@
 // The handlers live in one source per concern:
 //   mainwindow.cpp   start-up, connect, resize, close, new instance, DTR/RTS refresh
 //   settingsfile.cpp LoadConfig, SaveConfig
-//   receive.cpp      ComPortRxChar, DisplayRxByte, the flush, Memo1DblClick
+//   receive.cpp      ComPortRxChar, DisplayRxByte, the flush, Memo1DblClick, Memo1's menu
 //   transmit.cpp     Memo2KeyPress, the macro buttons, Send File
 //   linktest.cpp     Button6Click, Timer1Timer, TrackBar1Change, ParseTestByte, Button10Click
 //   bridge.cpp       BindBridgeLibrary, the bridge handlers and BridgeReceive
@@ -21,6 +21,8 @@
 
 class QTimer;
 class QFileDialog;
+class QMenu;
+class QInputMethodEvent;
 
 namespace Ui {
 class TSerivox;
@@ -103,9 +105,14 @@ class TSerivox : public QWidget {
   void Flush();
   int LineLimit() const;
   void Memo1DblClick(QObject* Sender);
+  // The receive pane's context menu (Copy, Select All, Clear), owned by the
+  // caller; further actions for the pane are added here.
+  QMenu* Memo1Menu();
   // Transmit (transmit.cpp).
   // Returns whether the key is applied by the pane afterwards.
   bool Memo2KeyPress(QObject* Sender, char Key);
+  // Text committed by an input method; returns whether the pane must not see it.
+  bool Memo2InputMethod(QInputMethodEvent* event);
   static std::string LineEndingFromName(const std::string& name);
   void SendMacro(int slot);
   void Button2Click(QObject* Sender);

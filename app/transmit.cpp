@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -77,7 +79,28 @@ class FileHandle {
   int fd_;
 };
 
-// The one byte a key press produces, or -1 for keys that produce none.
+// Text that the window's 8-bit character set (Latin-1) cannot hold.
+class ENotInCharacterSet : public std::runtime_error {
+ public:
+  explicit ENotInCharacterSet(const QString& text)
+      : std::runtime_error(QStringLiteral("Cannot send \"%1\": the character is not in the Latin-1 character set")
+                               .arg(text)
+                               .toStdString()) {}
+};
+
+// The bytes of a text in the window's character set; refuses the whole text
+// when one of its characters has no byte.
+std::string Latin1Bytes(const QString& text) {
+  std::string bytes;
+  for (char32_t c : text.toUcs4()) {
+    if (c > 0xFF) throw ENotInCharacterSet(QString::fromUcs4(&c, 1));
+    bytes += char(c);
+  }
+  return bytes;
+}
+
+// The one byte a key press produces, -1 for keys that produce none, -2 for a
+// character that has no byte in the character set.
 int KeyByte(const QKeyEvent* key) {
   switch (key->key()) {
     case Qt::Key_Return:
@@ -97,7 +120,8 @@ int KeyByte(const QKeyEvent* key) {
       key->key() >= Qt::Key_A && key->key() <= Qt::Key_Z)
     return key->key() - Qt::Key_A + 1;
   const QString text = key->text();
-  if (text.size() != 1) return -1;
+  if (text.isEmpty()) return -1;
+  if (text.size() != 1) return -2;  // several characters (or a surrogate pair): no one byte
   const char16_t c = text.at(0).unicode();
   if (c < 32 || c == 127) return -1;
   if (c > 255) return -2;  // a character with no Latin-1 byte
@@ -107,13 +131,37 @@ int KeyByte(const QKeyEvent* key) {
 }  // namespace
 
 bool TSerivox::eventFilter(QObject* watched, QEvent* event) {
-  if (watched != ui->Memo2 || event->type() != QEvent::KeyPress) return QWidget::eventFilter(watched, event);
-  const int b = KeyByte(static_cast<QKeyEvent*>(event));
+  if (watched != ui->Memo2) return QWidget::eventFilter(watched, event);
+  if (event->type() == QEvent::InputMethod) return Memo2InputMethod(static_cast<QInputMethodEvent*>(event));
+  if (event->type() != QEvent::KeyPress) return QWidget::eventFilter(watched, event);
+  auto* key = static_cast<QKeyEvent*>(event);
+  const int b = KeyByte(key);
   if (b == -1) return false;  // no character: the pane handles the key
-  if (b == -2) return true;   // cannot go out as one byte: not applied either
   bool apply = false;
-  Guarded([&] { apply = Memo2KeyPress(ui->Memo2, char(b)); });
+  Guarded([&] {
+    // A character with no byte in the character set is refused, not applied.
+    if (b == -2) throw ENotInCharacterSet(key->text());
+    apply = Memo2KeyPress(ui->Memo2, char(b));
+  });
   return !apply;
+}
+
+// Text an input method commits (dead keys, compose, IBus, Fcitx) goes out
+// like typed keys, one byte per character. When it is refused or cannot be
+// sent the pane does not show it, but the composition still ends.
+bool TSerivox::Memo2InputMethod(QInputMethodEvent* event) {
+  const QString commit = event->commitString();
+  if (commit.isEmpty()) return false;
+  bool apply = false;
+  Guarded([&] {
+    const std::string bytes = Latin1Bytes(commit);
+    for (char key : bytes) Memo2KeyPress(ui->Memo2, key);
+    apply = true;
+  });
+  if (apply) return false;
+  QInputMethodEvent rest(event->preeditString(), event->attributes());
+  QCoreApplication::sendEvent(ui->Memo2, &rest);
+  return true;
 }
 
 bool TSerivox::Memo2KeyPress(QObject*, char Key) {
@@ -156,11 +204,10 @@ void TSerivox::Button11Click(QObject*) {
   SendFile(path);
 }
 
-// The file is opened for reading and writing, so a file that may only be read
-// is refused. "May only be read" is judged by the permission bits (no write
-// bit for anyone), so the refusal is the same for root, which the kernel would
-// let write. Only regular files are sent: a directory is refused like a
-// read-only file, and a device or pipe could send without end.
+// The file is opened for reading only: sending needs nothing else, so any
+// file the user may read goes out, also one the user may not write. Only
+// regular files are sent: a directory is refused, and a device or pipe could
+// send without end.
 void TSerivox::SendFile(const QString& path) {
   const QString shown = path.isEmpty() ? path : QFileInfo(path).absoluteFilePath();
   ui->Memo2->appendPlainText(QStringLiteral("File: ") + shown);
@@ -169,10 +216,10 @@ void TSerivox::SendFile(const QString& path) {
   if (name.contains('\0')) throw EInOutError(EINVAL);
   struct stat st {};
   if (::stat(name.constData(), &st) != 0) throw EInOutError(errno);
-  if (!S_ISREG(st.st_mode) || (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) throw EInOutError(EACCES);
+  if (!S_ISREG(st.st_mode)) throw EInOutError(EACCES);
   int fd;
   do {
-    fd = ::open(name.constData(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+    fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) throw EInOutError(errno);
   FileHandle file(fd);

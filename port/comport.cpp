@@ -241,7 +241,11 @@ void TCustomComPort::Loaded() {
 void TCustomComPort::OpenDevice() {
   std::unique_ptr<Device> device;
   const int error = serivox::device::openDevice(port_, device);
-  if (error != 0 || !device) throw EComPort(CError_OpenFailed, error != 0 ? error : ENODEV);
+  if (error != 0 || !device) {
+    EComPort failure(CError_OpenFailed, error != 0 ? error : ENODEV);
+    failure.SetPortName(port_);
+    throw failure;
+  }
   handle_ = std::move(device);
 }
 

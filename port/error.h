@@ -43,8 +43,12 @@ class EComPort : public std::runtime_error {
 
   int Code() const { return code_; }
   int WinCode() const { return winCode_; }
+  // The name of the port that failed to open (CError_OpenFailed), else empty.
+  const std::string& PortName() const { return portName_; }
+  void SetPortName(const std::string& name) { portName_ = name; }
 
  private:
   int code_;
   int winCode_;
+  std::string portName_;
 };

@@ -1,11 +1,19 @@
 #include "comcombobox.h"
 
+#include <QStyleOptionComboBox>
+#include <QStylePainter>
 #include <stdexcept>
 
 TComComboBox::TComComboBox(QWidget* parent)
     : QComboBox(parent), select_(std::make_unique<TComSelect>(this)) {
   // A fixed list: the user picks an item and never types one.
   setEditable(false);
+  // A chosen item replaces the shown name of an unlisted port.
+  connect(this, &QComboBox::currentIndexChanged, this, [this](int index) {
+    if (index < 0) return;
+    setPlaceholderText(QString());
+    setAccessibleDescription(QString());
+  });
   // Only the user's choice runs Change; selecting from code does not. Qt must
   // not see an exception, so errors go to the application's error display.
   connect(this, &QComboBox::activated, this, [this](int) {
@@ -35,9 +43,9 @@ void TComComboBox::SetComProperty(TComProperty value) {
   select_->SelectProperty(value);
   if (count() == 0) return;
   if (select_->ComPort() == nullptr)
-    setCurrentIndex(0);
+    SelectFromCode(0);
   else
-    setCurrentIndex(select_->ReadFromPort());
+    SelectFromCode(select_->ReadFromPort());
 }
 
 QString TComComboBox::Text() const { return currentIndex() < 0 ? QString() : itemText(currentIndex()); }
@@ -63,12 +71,39 @@ void TComComboBox::UserSelect(int index) {
 
 void TComComboBox::RefreshFromPort() {
   // ReadFromPort gives -1 for cpNone and for a value with no item.
-  setCurrentIndex(select_->ReadFromPort());
+  SelectFromCode(select_->ReadFromPort());
+}
+
+void TComComboBox::SelectFromCode(int index) {
+  setCurrentIndex(index);
+  // A port name with no item (a pseudo-terminal, an unplugged adapter) is
+  // the field's text without joining the list: the combo box shows its
+  // placeholder while nothing is selected.
+  // Assistive technology reads a fixed list's text from its selected item
+  // only, so the name is its description as well.
+  const bool unlisted = currentIndex() < 0 && ComProperty() == cpPort && ComPort() != nullptr;
+  const QString name = unlisted ? QString::fromStdString(ComPort()->Port()) : QString();
+  setPlaceholderText(name);
+  setAccessibleDescription(name);
+}
+
+QString TComComboBox::ShownText() const { return currentIndex() < 0 ? placeholderText() : Text(); }
+
+void TComComboBox::paintEvent(QPaintEvent*) {
+  // As QComboBox paints, but the unlisted name in the colour of any chosen
+  // item: it is the port the window opens, not a hint.
+  QStylePainter painter(this);
+  painter.setPen(palette().color(QPalette::Text));
+  QStyleOptionComboBox option;
+  initStyleOption(&option);
+  painter.drawComplexControl(QStyle::CC_ComboBox, option);
+  if (currentIndex() < 0) option.currentText = placeholderText();
+  painter.drawControl(QStyle::CE_ComboBoxLabel, option);
 }
 
 void TComComboBox::PortDestroyed(QObject* port) {
   if (port != select_->ComPort()) return;
   destroyedConnection_ = {};
   select_->SetComPort(nullptr);
-  if (count() > 0) setCurrentIndex(0);
+  if (count() > 0) SelectFromCode(0);
 }

@@ -25,11 +25,16 @@ class TComComboBox : public QComboBox {
   void SetComProperty(TComProperty value);
   bool AutoApply() const { return select_->AutoApply(); }
   void SetAutoApply(bool value) { select_->SetAutoApply(value); }
-  // The selected item's text, or "" when nothing is selected. Writing selects
-  // the item equal to the text (letter case ignored but for device paths, see
-  // TComSelect::SameItem) and does nothing when there is none.
+  // The selected item's text, or "" when nothing is selected (a port name
+  // that has no item is still shown in the field, see ShownText). Writing selects
+  // the item equal to the text (letter case ignored but for device
+  // paths, see TComSelect::SameItem) and does nothing when
+  // there is none.
   QString Text() const;
   void SetText(const QString& text);
+  // What the field shows: the selected item's text or, for a bound port whose
+  // name has no item, that name (it is what opening the port opens).
+  QString ShownText() const;
 
   TComSelect& Select() { return *select_; }
 
@@ -43,7 +48,12 @@ class TComComboBox : public QComboBox {
   // choice made with the mouse or the keyboard.
   void UserSelect(int index);
 
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
  private:
+  // Selects `index` from code and keeps the shown name of an unlisted port.
+  void SelectFromCode(int index);
   void RefreshFromPort();
   void PortDestroyed(QObject* port);
 

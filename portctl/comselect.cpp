@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <vector>
 
+#include "device/device.h"
 #include "enumerate.h"
 
 namespace {
@@ -76,6 +77,16 @@ int TComSelect::ReadFromPort() {
     const QString item = items_->itemText(i);
     if (SameItem(item, wanted)) {
       ParseText(item.toStdString());
+      return i;
+    }
+  }
+  // The list names devices by path, and "COM1" opens /dev/ttyS0: the item of
+  // the device the port opens stands for it.
+  if (comProperty_ == cpPort) {
+    const QString device = QString::fromStdString(serivox::device::devicePath(comPort_->Port()));
+    const int i = items_->findText(device, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (i >= 0) {
+      ParseText(device.toStdString());
       return i;
     }
   }

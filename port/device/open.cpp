@@ -18,10 +18,6 @@
 
 namespace serivox::device {
 
-namespace {
-
-// "COMn" (any letter case, n >= 1) is /dev/ttyS(n-1); "/..." is a path; any
-// other name is looked up under /dev/.
 std::string devicePath(const std::string& name) {
   if (name.size() > 3 && (name[0] == 'C' || name[0] == 'c') && (name[1] == 'O' || name[1] == 'o') &&
       (name[2] == 'M' || name[2] == 'm')) {
@@ -35,6 +31,8 @@ std::string devicePath(const std::string& name) {
   if (!name.empty() && name[0] == '/') return name;
   return "/dev/" + name;
 }
+
+namespace {
 
 // Whether the character device `st` belongs to a tty driver, decided without
 // opening it: opening some devices acts at once (a watchdog arms itself).

@@ -25,3 +25,29 @@ inline bool WaitWithEvents(const std::function<bool()>& done, int limitMs = 1000
   while (!done() && clock.elapsed() < limitMs) QTest::qWait(10);
   return done();
 }
+
+#include <sys/fsuid.h>
+#include <unistd.h>
+
+// While it lives, this thread reaches files as an ordinary user ("nobody")
+// when the tests run as root, so that file permissions apply as they do for
+// a user; run by an ordinary user it changes nothing. The file-system
+// identity is the thread's own: other threads keep theirs.
+class OrdinaryUser {
+ public:
+  OrdinaryUser() : root_(geteuid() == 0) {
+    if (!root_) return;
+    setfsgid(65534);
+    setfsuid(65534);
+  }
+  ~OrdinaryUser() {
+    if (!root_) return;
+    setfsuid(0);
+    setfsgid(0);
+  }
+  OrdinaryUser(const OrdinaryUser&) = delete;
+  OrdinaryUser& operator=(const OrdinaryUser&) = delete;
+
+ private:
+  bool root_;
+};

@@ -2,8 +2,11 @@
 // scrolling, double click and painting of control bytes.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
+#include <QClipboard>
 #include <QElapsedTimer>
+#include <QFontMetricsF>
 #include <QImage>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -117,13 +120,72 @@ TEST_F(Pane, DoubleClickIsSignalled) {
   EXPECT_EQ(clicks, 1);
 }
 
-TEST_F(Pane, ControlBytesArePaintedVisibly) {
+// Control bytes are small inverted marks, one per byte and each its own
+// (CR and LF differ, C1 bytes too); the CR and LF that end a text line are not
+// drawn, while a hexadecimal line shows its raw byte.
+TEST_F(Pane, ControlBytesAreMarksAndLineEndsStayInvisible) {
+  pane.setFocusPolicy(Qt::NoFocus);  // no keyboard bar in the pictures
+  pane.clearFocus();
   pane.show();
+  auto picture = [&](const std::string& line) {
+    pane.Clear();
+    pane.AppendLine(line);
+    Settle();
+    return pane.viewport()->grab().toImage();
+  };
+  const QImage empty = picture("");
+  EXPECT_EQ(Ink(), 0);
+  EXPECT_EQ(picture("AB"), picture("AB\r\n"));
+  EXPECT_EQ(picture("AB"), picture("AB\r\n\n\r"));
+  EXPECT_NE(picture("A\rB"), picture("A\nB"));
+  EXPECT_NE(picture("A\x85" "B"), picture("A\x86" "B"));
+  EXPECT_NE(picture("A\x85" "B"), picture("AB"));
+  EXPECT_NE(picture("#0D  \r"), picture("#0D  "));
+  // A mark is a filled box with dark letters, two cells wide for CR.
+  const qreal cell = QFontMetricsF(pane.font()).horizontalAdvance(QLatin1Char('M'));
+  const int lh = pane.fontMetrics().lineSpacing();
+  picture("\r ");
+  EXPECT_GT(Ink(), int(2 * cell * lh * 0.4));
+  EXPECT_LT(Ink(), int(2 * cell * lh));
+  EXPECT_NE(picture(std::string("\x00", 1) + "x"), empty);
+}
+
+// Mouse and keyboard select; Ctrl+C copies what the pane shows; the lines in
+// view are text to assistive technology.
+TEST_F(Pane, SelectsCopiesAndTellsAssistiveTechnology) {
+  pane.show();
+  pane.ReplaceLastLine("hello\r\n");
+  pane.AppendLine("wor\x1b" "ld");
   Settle();
-  EXPECT_EQ(Ink(), 0);  // empty: all background
-  pane.ReplaceLastLine(std::string("\r\n\x00\x7f", 4));
-  Settle();
-  EXPECT_GT(Ink(), 0);
+  QWidget* view = pane.viewport();
+  const int lh = pane.fontMetrics().lineSpacing();
+  // From the first line's start to the second line's start.
+  QTest::mousePress(view, Qt::LeftButton, Qt::NoModifier, QPoint(1, lh / 2));
+  QTest::mouseMove(view, QPoint(1, lh + lh / 2));
+  QTest::mouseRelease(view, Qt::LeftButton, Qt::NoModifier, QPoint(1, lh + lh / 2));
+  ASSERT_TRUE(pane.HasSelection());
+  EXPECT_EQ(pane.SelectedText(), "hello\n");
+  QGuiApplication::clipboard()->clear();
+  QTest::keyClick(&pane, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), "hello\n");
+
+  // Shift+Right extends the selection into the next line, ESC shows as its picture.
+  for (int i = 0; i < 4; ++i) QTest::keyClick(&pane, Qt::Key_Right, Qt::ShiftModifier);
+  EXPECT_EQ(pane.SelectedText(), QString("hello\nwor") + QChar(0x241B));
+  QTest::keyClick(&pane, Qt::Key_A, Qt::ControlModifier);
+  EXPECT_EQ(pane.SelectedText(), QString("hello\nwor") + QChar(0x241B) + "ld");
+
+  QAccessibleInterface* a11y = QAccessible::queryAccessibleInterface(&pane);
+  ASSERT_NE(a11y, nullptr);
+  QAccessibleTextInterface* text = a11y->textInterface();
+  ASSERT_NE(text, nullptr);
+  EXPECT_EQ(text->text(0, text->characterCount()), QString("hello\nwor") + QChar(0x241B) + "ld");
+  EXPECT_TRUE(a11y->state().readOnly);
+  EXPECT_EQ(a11y->text(QAccessible::Name), "Received data");
+  int start = -1, end = -1;
+  text->selection(0, &start, &end);
+  EXPECT_EQ(start, 0);
+  EXPECT_EQ(end, text->characterCount());
 }
 
 }  // namespace

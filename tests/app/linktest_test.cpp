@@ -226,6 +226,24 @@ TEST_F(LinkTest, GroupBoxesFollowTheRolesAtTheNextTick) {
   EXPECT_FALSE(w->ui->GroupBox4->isHidden());
 }
 
+// "Test Server" stays at the top of the test column when "Test Client" hides.
+TEST_F(LinkTest, TestServerStaysAtTheTopWhenTheClientHides) {
+  w->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
+  w->Button10Click(w->ui->Button10);
+  QGroupBox* server = w->ui->GroupBox3;
+  ASSERT_TRUE(WaitWithEvents([&] { return server->isVisible() && server->height() == 49; }));
+  const int top = server->y();
+  EXPECT_LT(top, 10);
+  w->ui->CheckBox4->setChecked(true);
+  w->Timer1Timer(w->Timer1);
+  ASSERT_TRUE(w->ui->GroupBox4->isHidden());
+  QTest::qWait(50);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(server->y(), top);
+  EXPECT_EQ(server->height(), 49);
+}
+
 // Two windows in one process: a client at 20 packets/s on NULLMODEM-A and an
 // echoing server on NULLMODEM-B, driven by their own timers and port events.
 TEST(LinkTestRun, ClientAndEchoServerOverNullModem) {

@@ -5,7 +5,13 @@
 #include <unistd.h>
 
 #include <QAccessible>
+#include <QAccessibleActionInterface>
 #include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <grp.h>
+#include <pty.h>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -174,6 +180,67 @@ TEST_F(MainWindowTest, SelectorsShowTheirLongestItemWhole) {
       EXPECT_LE(box->fontMetrics().horizontalAdvance(box->itemText(i)), field.width())
           << box->objectName().toStdString() << ": " << box->itemText(i).toStdString();
   }
+}
+
+// A port the user may not open: the error keeps its text and its box gets a
+// second line naming the device's group and how to join it.
+TEST_F(MainWindowTest, AccessDeniedNamesTheDevicesGroup) {
+  const group* dialout = ::getgrnam("dialout");
+  ASSERT_NE(dialout, nullptr);
+  int master = -1, slave = -1;
+  char name[64] = {};
+  ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+  ASSERT_EQ(::fchown(slave, 0, dialout->gr_gid), 0);
+  ASSERT_EQ(::fchmod(slave, 0660), 0);
+  QStringList details;
+  SetErrorDetailSink([&](const QString& message, const QString& detail) {
+    errors.append(message);
+    details.append(detail);
+  });
+  form->show();
+  form->ComPort->SetPort(name);
+  {
+    OrdinaryUser user;
+    QTest::mouseClick(form->ui->Button1, Qt::LeftButton);
+  }
+  ::close(slave);
+  ::close(master);
+  ASSERT_EQ(errors.size(), 1);
+  EXPECT_EQ(errors[0], "Unable to open com port (win error code: 13)");
+  EXPECT_TRUE(details[0].contains(name)) << details[0].toStdString();
+  EXPECT_TRUE(details[0].contains("\"dialout\"")) << details[0].toStdString();
+  EXPECT_TRUE(details[0].contains("sudo usermod -aG dialout $USER")) << details[0].toStdString();
+  EXPECT_TRUE(ShowsClosed(form.get()));
+
+  // Other open errors have no second line.
+  errors.clear();
+  details.clear();
+  form->ComPort->SetPort("/dev/ttyNOSUCH");
+  QTest::mouseClick(form->ui->Button1, Qt::LeftButton);
+  ASSERT_EQ(details.size(), 1);
+  EXPECT_EQ(details[0], "");
+}
+
+// Every caption reads to assistive technology exactly as given, its keyboard
+// accelerator (the underlined letter) apart.
+TEST_F(MainWindowTest, CaptionsReadAsGivenToAssistiveTechnology) {
+  form->show();
+  const std::pair<QWidget*, QString> captions[] = {
+      {form->ui->Label5, "Port:"},        {form->ui->Label6, "Baud Rate:"},
+      {form->ui->Label7, "Flow Control:"}, {form->ui->DTRCheckBox, "DTR"},
+      {form->ui->RTSCheckBox, "RTS"},      {form->ui->CheckBox4, "Echo"},
+      {form->ui->CheckBox6, "Show control chars"}, {form->ui->CheckBox5, "Show HEX"},
+      {form->ui->Button1, "Connect"},      {form->ui->Button11, "Send File"}};
+  for (const auto& [widget, caption] : captions) {
+    QAccessibleInterface* a11y = QAccessible::queryAccessibleInterface(widget);
+    ASSERT_NE(a11y, nullptr);
+    EXPECT_EQ(a11y->text(QAccessible::Name), caption) << widget->objectName().toStdString();
+  }
+  // The accelerators lead to their controls.
+  EXPECT_EQ(form->ui->Label5->buddy(), form->ui->ComComboBox1);
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(form->ui->CheckBox5)->actionInterface()->keyBindingsForAction(
+                QAccessibleActionInterface::pressAction()),
+            QStringList{QKeySequence(Qt::ALT | Qt::Key_H).toString(QKeySequence::NativeText)});
 }
 
 TEST_F(MainWindowTest, ConnectButtonFollowsThePortState) {
@@ -349,6 +416,57 @@ TEST_F(MainWindowTest, TimerWithClosedPortTouchesNoDevice) {
   QTest::qWait(300);
   EXPECT_FALSE(form->ComPort->Connected());
   EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+}
+
+// The Port field shows the port Connect opens: "COM1" as its /dev/ttyS0
+// item, and a name the list does not hold as the field's text, outside the list.
+TEST(PortFieldTest, ShowsThePortTheWindowOpens) {
+  EnsureGuiApp();
+  std::remove(TSerivox::ConfigPath().c_str());
+  QTemporaryDir sysfs;
+  QDir root(sysfs.path());
+  root.mkpath("devices/uart");
+  for (const char* tty : {"ttyS0", "ttyUSB0"}) {
+    root.mkpath(QString("class/tty/%1").arg(tty));
+    QFile::link(root.filePath("devices/uart"), root.filePath(QString("class/tty/%1/device").arg(tty)));
+  }
+  TComSelect::SetSysfsRoot(sysfs.path().toStdString());
+  {
+    TSerivox first;
+    first.show();
+    TComComboBox* field = first.ui->ComComboBox1;
+    EXPECT_EQ(first.ComPort->Port(), "COM1");
+    EXPECT_EQ(field->Text(), "/dev/ttyS0");
+    EXPECT_EQ(field->ShownText(), "/dev/ttyS0");
+
+    // A pseudo-terminal read from the settings file: shown, not listed.
+    const int items = field->count();
+    first.ComPort->SetPort("/dev/pts/7");
+    field->SetComPort(nullptr);
+    field->SetComPort(first.ComPort);
+    EXPECT_EQ(field->currentIndex(), -1);
+    EXPECT_EQ(field->Text(), "");
+    EXPECT_EQ(field->ShownText(), "/dev/pts/7");
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(field)->text(QAccessible::Description), "/dev/pts/7");
+    EXPECT_EQ(field->count(), items);
+    EXPECT_EQ(field->findText("/dev/pts/7"), -1);
+    // Picking a listed port shows that one.
+    field->UserSelect(field->findText("/dev/ttyUSB0"));
+    EXPECT_EQ(first.ComPort->Port(), "/dev/ttyUSB0");
+    EXPECT_EQ(field->ShownText(), "/dev/ttyUSB0");
+    EXPECT_EQ(field->accessibleDescription(), "");
+  }
+  TComSelect::SetSysfsRoot("/sys");
+  {
+    // Where no /dev/ttyS0 is listed, the field reads "COM1".
+    TComSelect::SetSysfsRoot(sysfs.path().toStdString() + "/devices");
+    root.mkpath("devices/class/tty");
+    TSerivox first;
+    EXPECT_EQ(first.ui->ComComboBox1->ShownText(), "COM1");
+    EXPECT_EQ(first.ui->ComComboBox1->Text(), "");
+  }
+  TComSelect::SetSysfsRoot("/sys");
+  std::remove(TSerivox::ConfigPath().c_str());
 }
 
 TEST(ErrorDisplayTest, FullStopOnlyAfterACharacterAboveIt) {

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QClipboard>
+#include <QMenu>
+#include <memory>
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QMouseEvent>
@@ -140,6 +143,39 @@ TEST_F(ReceiveDisplay, DoubleClickClearsThePane) {
   Burst("C");
   Tick();
   EXPECT_EQ(PaneLines(), (Lines{"C"}));
+}
+
+// The window's menu for the pane copies the selection and clears like a
+// double click; a double click after selecting still clears.
+TEST_F(ReceiveDisplay, SelectedTextIsCopiedAndDoubleClickStillClears) {
+  w->show();
+  Burst("AT\r\nOK\r\n");
+  Tick();
+  LinePane* pane = w->ui->Memo1;
+  pane->Select({1, 0}, {1, 2});
+  std::unique_ptr<QMenu> menu(w->Memo1Menu());
+  QStringList captions;
+  for (QAction* action : menu->actions())
+    if (!action->isSeparator()) captions << action->text();
+  EXPECT_EQ(captions, (QStringList{"Copy", "Select All", "Clear"}));
+  QGuiApplication::clipboard()->clear();
+  menu->actions()[0]->trigger();
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), "OK");
+  menu->actions()[1]->trigger();
+  EXPECT_EQ(pane->SelectedText(), "AT\nOK");  // the hidden line ends are not copied
+
+  QTest::mouseDClick(pane->viewport(), Qt::LeftButton, Qt::NoModifier, QPoint(5, 5));
+  EXPECT_EQ(pane->LineCount(), 0);
+  EXPECT_TRUE(w->RxLine.empty());
+  EXPECT_FALSE(pane->HasSelection());
+
+  Burst("more");
+  Tick();
+  std::unique_ptr<QMenu> again(w->Memo1Menu());
+  EXPECT_FALSE(again->actions()[0]->isEnabled()) << "nothing selected to copy";
+  again->actions().last()->trigger();  // Clear
+  EXPECT_EQ(pane->LineCount(), 0);
+  EXPECT_TRUE(w->RxLine.empty());
 }
 
 TEST_F(ReceiveDisplay, FlushBringsThePaneUpToRxLine) {

@@ -3,6 +3,10 @@
 #include <sys/stat.h>
 
 #include <QApplication>
+#include <QFontMetricsF>
+#include <QInputMethodEvent>
+#include <QTextBlock>
+#include <fcntl.h>
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
@@ -126,6 +130,82 @@ TEST_F(Transmit, LowerCaseEndingSendsTheTextAlone) {
   EXPECT_EQ(Log(), (QStringList{"Macro 2:  #78  x", QString("Macro 2:  #E9  ") + QChar(0xE9)}));
 }
 
+// The log's CR and LF are two different marks, each a filled box with its
+// abbreviation, as wide as its letters, drawn whatever fonts are installed.
+TEST_F(Transmit, CrAndLfAreLoggedAsTwoDifferentLegibleMarks) {
+  w->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
+  w->ui->ComboBox4->setCurrentText("CRLF");
+  w->Button4Click(w->ui->Button4);
+  EXPECT_EQ(Received(2), "\r\n");
+  TypingPane* pane = w->ui->Memo2;
+  pane->clearFocus();
+  const QImage view = pane->viewport()->grab().toImage();
+  const qreal cell = QFontMetricsF(pane->font()).horizontalAdvance(QLatin1Char('M'));
+  auto mark = [&](int lineNumber) {
+    const QTextBlock block = pane->document()->findBlockByNumber(lineNumber);
+    QTextCursor at(block);
+    at.setPosition(block.position() + block.length() - 2);
+    const QRect left = pane->cursorRect(at);
+    at.setPosition(at.position() + 1);
+    const QRect right = pane->cursorRect(at);
+    return view.copy(QRect(left.topLeft(), QPoint(right.left() - 1, left.bottom())));
+  };
+  const QImage cr = mark(0), lf = mark(1);
+  for (const QImage& m : {cr, lf}) {
+    EXPECT_GE(m.width(), int(2 * cell) - 1);
+    int dark = 0, light = 0;
+    for (int y = 0; y < m.height(); ++y)
+      for (int x = 0; x < m.width(); ++x) (qGray(m.pixel(x, y)) < 128 ? dark : light)++;
+    EXPECT_GT(dark, m.width() * m.height() / 3) << "an inverted box";
+    EXPECT_GT(light, 4) << "with letters in it";
+  }
+  EXPECT_NE(cr, lf);
+}
+
+// Input-method text goes out as Latin-1 bytes like typed keys; a character
+// with no Latin-1 byte is refused with a message, neither sent nor shown.
+TEST_F(Transmit, InputMethodTextIsSentInTheCharacterSet) {
+  QInputMethodEvent accent;
+  accent.setCommitString(QString(QChar(0xE9)));
+  QCoreApplication::sendEvent(w->ui->Memo2, &accent);
+  EXPECT_EQ(Received(1), "\xe9");
+  EXPECT_EQ(w->ui->Memo2->toPlainText(), QString(QChar(0xE9)));
+  EXPECT_TRUE(errors.isEmpty()) << errors.join(" | ").toStdString();
+
+  QInputMethodEvent cyrillic;
+  cyrillic.setCommitString(QString::fromUtf8("a\xd0\xb6"));
+  QCoreApplication::sendEvent(w->ui->Memo2, &cyrillic);
+  Key(0, QString::fromUtf8("\xd0\xb6"));
+  ASSERT_EQ(errors.size(), 2);
+  for (const QString& error : errors) EXPECT_TRUE(error.contains(QString::fromUtf8("\xd0\xb6"))) << error.toStdString();
+  EXPECT_EQ(Stray(), "");
+  EXPECT_EQ(w->ui->Memo2->toPlainText(), QString(QChar(0xE9)));
+}
+
+// A line ending typed in lower case stays as typed: stored and sending no ending.
+TEST_F(Transmit, TypedLowerCaseEndingIsKept) {
+  w->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
+  QComboBox* ending = w->ui->ComboBox2;
+  ending->setFocus();
+  ending->lineEdit()->selectAll();
+  QTest::keyClicks(ending->lineEdit(), "crlf");
+  QTest::keyClick(ending->lineEdit(), Qt::Key_Return);
+  w->ui->Edit1->setFocus();
+  EXPECT_EQ(ending->currentText(), "crlf");
+  EXPECT_EQ(ending->count(), 5);
+  w->ui->Edit1->setText("AT");
+  w->Button2Click(w->ui->Button2);
+  EXPECT_EQ(Received(2), "AT");
+  EXPECT_EQ(Stray(), "");
+  w->SaveConfig();
+  QFile ini(QString::fromStdString(TSerivox::ConfigPath()));
+  ASSERT_TRUE(ini.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(ini.readAll().contains("Makro1End=crlf\n"));
+  ini.remove();
+}
+
 TEST_F(Transmit, MacroOnAPortThatCannotOpenSendsNothing) {
   w->ComPort->SetPort("NO-SUCH-PORT-XYZ");
   w->ui->Edit1->setText("AT");
@@ -202,19 +282,33 @@ TEST_F(SendFile, CancelledDialogDoesNothing) {
   EXPECT_TRUE(Log().isEmpty());
 }
 
-// Tests run as root, which may write any file: the refusal must not depend on it.
-TEST_F(SendFile, ReadOnlyFileIsRefused) {
-  const QString path = Write("ro.bin", "abc");
-  ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0444), 0);
+// Sending needs read access only: a file the user may read but not write
+// goes out, one the user may not read is refused. The open runs as an
+// ordinary user, since root may open any file.
+TEST_F(SendFile, FileTheUserMayOnlyReadIsSent) {
+  const QString readable = Write("ro.bin", "abc");
+  const QString unreadable = Write("wo.bin", "xyz");
+  ASSERT_EQ(::chmod(QFile::encodeName(readable).constData(), 0444), 0);
+  ASSERT_EQ(::chmod(QFile::encodeName(unreadable).constData(), 0200), 0);
+  ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
   w->ComPort->SetConnected(true);
-  try {
-    w->SendFile(path);
-    FAIL() << "a read-only file was sent";
-  } catch (const std::exception& e) {
-    EXPECT_STREQ(e.what(), "File access denied");
+  {
+    OrdinaryUser user;
+    // The permissions hold for this user: no writing the one, no reading the other.
+    ASSERT_EQ(::open(QFile::encodeName(readable).constData(), O_RDWR), -1);
+    ASSERT_EQ(errno, EACCES);
+    ASSERT_EQ(::open(QFile::encodeName(unreadable).constData(), O_RDONLY), -1);
+    w->SendFile(readable);
+    try {
+      w->SendFile(unreadable);
+      ADD_FAILURE() << "a file the user may not read was sent";
+    } catch (const std::exception& e) {
+      EXPECT_STREQ(e.what(), "File access denied");
+    }
   }
-  EXPECT_TRUE(blocks.empty());
-  EXPECT_EQ(Log(), (QStringList{"File: " + path}));
+  EXPECT_EQ(Received(3), "abc");
+  EXPECT_EQ(blocks, (std::vector<int32_t>{3}));
+  EXPECT_EQ(Log(), (QStringList{"File: " + readable, "Done.", "File: " + unreadable}));
 }
 
 TEST_F(SendFile, OpenErrorsNameTheReason) {
