@@ -18,6 +18,7 @@
 
 #include "errordisplay.h"
 #include "portctl.h"
+#include "reconnect.h"
 #include "serivox.h"
 #include "shape.h"
 #include "ui_serivox.h"
@@ -149,6 +150,7 @@ TSerivox::TSerivox(QWidget* parent) : QWidget(parent), ui(new Ui::TSerivox) {
   connect(ui->TrackBar1, &QSlider::valueChanged, this, [this] { Guarded([&] { TrackBar1Change(ui->TrackBar1); }); });
   connect(ui->ComboBox1, &DropDownComboBox::DroppedDown, this,
           [this] { Guarded([&] { ComboBox1DropDown(ui->ComboBox1); }); });
+  CreateExtras();
   // Memo2's key presses reach Memo2KeyPress through eventFilter.
   ui->Memo2->installEventFilter(this);
 
@@ -211,6 +213,7 @@ void TSerivox::FormShow(QObject*) {
 }
 
 void TSerivox::FormClose(QObject*) {
+  ReturnWatch->Cancel();
   ComPort->SetConnected(false);
   SaveConfig();
 }
@@ -227,6 +230,7 @@ void TSerivox::Button1Click(QObject*) { ComPort->SetConnected(!ComPort->Connecte
 void TSerivox::ComPortAfterOpen(QObject*) {
   ui->Shape1->SetBrushColor(clLime);
   ui->Button1->setText(QStringLiteral("Disconnect"));
+  ReturnWatch->Cancel();
   BridgeAfterOpen();
 }
 
@@ -246,7 +250,10 @@ void TSerivox::ComPortDeviceLost(QObject*) {
 
 // The selector has already written the choice into the port; the operator
 // connects again with "Connect".
-void TSerivox::ComComboBox1Change(QObject*) { ComPort->SetConnected(false); }
+void TSerivox::ComComboBox1Change(QObject*) {
+  ReturnWatch->Cancel();
+  ComPort->SetConnected(false);
+}
 
 void TSerivox::Button5Click(QObject*) { close(); }
 

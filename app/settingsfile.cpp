@@ -49,6 +49,7 @@ void TSerivox::LoadConfig() {
   ui->TrackBar1->setValue(ini.ReadInteger("Test", "Interval", 100));
   ui->CheckBox5->setChecked(ini.ReadBool("Terminal", "ShowHEX", false));
   ui->CheckBox6->setChecked(ini.ReadBool("Terminal", "ShowControlChars", false));
+  LoadExtras(ini);
 }
 
 void TSerivox::SaveConfig() {
@@ -65,4 +66,5 @@ void TSerivox::SaveConfig() {
   ini.WriteInteger("Test", "Interval", ui->TrackBar1->value());
   ini.WriteBool("Terminal", "ShowHEX", ui->CheckBox5->isChecked());
   ini.WriteBool("Terminal", "ShowControlChars", ui->CheckBox6->isChecked());
+  SaveExtras(ini);
 }

@@ -130,5 +130,7 @@ class Device {
 // "NULLMODEM-B" are the built-in virtual ports, any other name is looked up
 // under /dev/. A path that is not a terminal gives ENOTTY; a port in use gives EBUSY.
 int openDevice(const std::string& portName, std::unique_ptr<Device>& device);
+// The device path openDevice uses for a name that is not a virtual port.
+std::string devicePath(const std::string& name);
 
 }  // namespace serivox::device

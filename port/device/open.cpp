@@ -18,8 +18,6 @@
 
 namespace serivox::device {
 
-namespace {
-
 // "COMn" (any letter case, n >= 1) is /dev/ttyS(n-1); "/..." is a path; any
 // other name is looked up under /dev/.
 std::string devicePath(const std::string& name) {
@@ -35,6 +33,8 @@ std::string devicePath(const std::string& name) {
   if (!name.empty() && name[0] == '/') return name;
   return "/dev/" + name;
 }
+
+namespace {
 
 // Whether the character device `st` belongs to a tty driver, decided without
 // opening it: opening some devices acts at once (a watchdog arms itself).
