@@ -21,17 +21,11 @@
 
 namespace {
 
-class Capture : public ::testing::Test {
+class Capture : public WindowFixture {
  protected:
   void SetUp() override {
-    EnsureGuiApp();
-    SetErrorSink([this](const QString& m) { errors.append(m); });
-    w = new TSerivox;
+    WindowFixture::SetUp();
     w->show();
-  }
-  void TearDown() override {
-    delete w;
-    SetErrorSink({});
   }
   // Connects the window to the pty's slave.
   void Connect(const TestPty& pty) {
@@ -46,8 +40,6 @@ class Capture : public ::testing::Test {
     w->LogAction->trigger();
   }
 
-  TSerivox* w = nullptr;
-  QStringList errors;
   QTemporaryDir dir;
 };
 
@@ -107,7 +99,6 @@ TEST_F(Capture, FloodIsCapturedByteForByteInTextAndHexMode) {
   EXPECT_EQ(got.left(5), "kept\n");
   EXPECT_EQ(QCryptographicHash::hash(got.mid(5), QCryptographicHash::Sha256),
             QCryptographicHash::hash(QByteArray::fromStdString(sent), QCryptographicHash::Sha256));
-  EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
 }
 
 // A full disk and a removed file: the capture stops, the item is unchecked,
@@ -132,7 +123,7 @@ TEST_F(Capture, WriteErrorStopsTheCaptureAndIsShownOnce) {
     EXPECT_TRUE(WaitWithEvents([&] { return !errors.isEmpty(); })) << path.toStdString();
     QTest::qWait(4 * RxCapture::kFlushMs);
     ASSERT_EQ(errors.size(), 1) << errors.join('|').toStdString();
-    EXPECT_TRUE(errors.first().startsWith("Capture to " + path + " stopped: ")) << errors.first().toStdString();
+    EXPECT_TRUE(errors.takeFirst().startsWith("Capture to " + path + " stopped: "));
     EXPECT_FALSE(w->Capture->Active());
     EXPECT_FALSE(w->LogAction->isChecked());
     EXPECT_EQ(w->windowTitle(), "Zelvar Serivox v2.5");

@@ -25,20 +25,8 @@ double CpuSeconds() {
   return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
 }
 
-class Reconnect : public ::testing::Test {
+class Reconnect : public WindowFixture {
  protected:
-  void SetUp() override {
-    EnsureGuiApp();
-    SetErrorSink([this](const QString& m) { errors.append(m); });
-    link = dir.filePath("serial-link");
-    w = new TSerivox;
-    w->ui->Memo1->setFixedWidth(400);
-  }
-  void TearDown() override {
-    delete w;
-    SetErrorSink({});
-    EXPECT_TRUE(errors.isEmpty()) << errors.join(" | ").toStdString();
-  }
   // A new pseudo-terminal behind the link, as a replugged adapter.
   void Plug() {
     pty = std::make_unique<TestPty>();
@@ -63,10 +51,8 @@ class Reconnect : public ::testing::Test {
   }
 
   QTemporaryDir dir;
-  QString link;
+  QString link = dir.filePath("serial-link");
   std::unique_ptr<TestPty> pty;
-  TSerivox* w = nullptr;
-  QStringList errors;
 };
 
 TEST_F(Reconnect, ReplacedDeviceIsOpenedAgainWithOneMarkedLineAndNoSpinWhileWaiting) {

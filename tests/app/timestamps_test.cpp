@@ -19,20 +19,15 @@ using Lines = std::vector<std::string>;
 
 constexpr int64_t At(int h, int m, int s, int ms) { return ((h * 60 + m) * 60 + s) * 1000 + ms; }
 
-class Timestamps : public ::testing::Test {
+class Timestamps : public WindowFixture {
  protected:
   void SetUp() override {
-    EnsureGuiApp();
     QFile::remove(QString::fromStdString(TSerivox::ConfigPath()));
-    SetErrorSink([this](const QString& m) { errors.append(m); });
-    w = new TSerivox;
-    w->ui->Memo1->setFixedWidth(400);
+    WindowFixture::SetUp();
   }
   void TearDown() override {
-    delete w;
-    SetErrorSink({});
+    WindowFixture::TearDown();
     QFile::remove(QString::fromStdString(TSerivox::ConfigPath()));
-    EXPECT_TRUE(errors.isEmpty()) << errors.join(" | ").toStdString();
   }
   // One received chunk at monotonic time `mono` ms and local time `wall`.
   void Chunk(const std::string& bytes, int64_t mono, int64_t wall) {
@@ -45,9 +40,6 @@ class Timestamps : public ::testing::Test {
     for (int i = 0; i < w->ui->Memo1->LineCount(); ++i) lines.push_back(w->ui->Memo1->Line(i));
     return lines;
   }
-
-  TSerivox* w = nullptr;
-  QStringList errors;
 };
 
 TEST_F(Timestamps, TextLinesAreStampedAfterCrLfAndAfterAnIdleGap) {
