@@ -245,6 +245,7 @@ void TSerivox::ComPortAfterClose(QObject*) {
 void TSerivox::ComPortDeviceLost(QObject*) {
   const QString name = QString::fromStdString(ComPort->Port());
   ComPort->Close();
+  AwaitPortReturn();
   ShowErrorText(QStringLiteral("The device of port %1 went away (win error code: %2)").arg(name).arg(EIO));
 }
 

@@ -60,9 +60,8 @@ void DeviceReturnWatch::FolderChanged() {
 
 // --- The window's side --------------------------------------------------------
 
-void TSerivox::PortDeviceLost() {
+void TSerivox::AwaitPortReturn() {
   ReturnWatch->Cancel();
-  ComPort->SetConnected(false);
   if (!ReconnectAction->isChecked()) return;
   const std::string& name = ComPort->Port();
   if (serivox::device::IsVirtualPortName(name)) return;
@@ -77,7 +76,7 @@ void TSerivox::PortDeviceReturned() {
   } catch (const std::exception&) {
     // Not ready yet (a node whose permissions udev still sets): wait for the
     // next change of its folder.
-    PortDeviceLost();
+    AwaitPortReturn();
     return;
   }
   // One marked line in the receive pane; what follows starts a line of its own.

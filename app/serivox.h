@@ -168,9 +168,10 @@ class TSerivox : public QWidget {
   std::function<int(bool* ok)> ChooseTimestampGap;
   // Reconnect (reconnect.cpp).
   DeviceReturnWatch* ReturnWatch = nullptr;
-  // The open port's device has gone away: the port is closed. Waits for the
+  // After the port's device went away and the port was closed: waits for the
   // device to come back when "Reconnect automatically" is checked.
-  void PortDeviceLost();
+  void AwaitPortReturn();
+  // Reopens the port with its settings and marks that in the receive pane.
   void PortDeviceReturned();
 
   // Hook for tests: the file chosen by Send File's dialog (empty = cancel).

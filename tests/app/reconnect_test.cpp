@@ -63,10 +63,12 @@ TEST_F(Reconnect, ReplacedDeviceIsOpenedAgainWithOneMarkedLineAndNoSpinWhileWait
   ASSERT_TRUE(pty->send("before\r\n"));
   ASSERT_TRUE(WaitWithEvents([&] { return Shows("before"); }));
 
+  // The port reports the hang-up; the window closes the port and says so once.
   Unplug();
-  w->PortDeviceLost();
-  EXPECT_FALSE(w->ComPort->Connected());
+  ASSERT_TRUE(WaitWithEvents([&] { return !w->ComPort->Connected() && !errors.isEmpty(); }));
   EXPECT_EQ(w->ui->Button1->text(), "Connect");
+  ASSERT_EQ(errors.size(), 1);
+  EXPECT_TRUE(errors.takeFirst().contains("went away"));
   EXPECT_TRUE(w->ReturnWatch->Watching());
   // Waiting is a blocked inotify watch, not a loop.
   const double cpu = CpuSeconds();
@@ -94,7 +96,8 @@ TEST_F(Reconnect, NothingIsReopenedWhenTheUserSaidNoOrChoseOtherwise) {
   w->ComPort->SetConnected(true);
   w->ReconnectAction->trigger();  // unchecked
   Unplug();
-  w->PortDeviceLost();
+  ASSERT_TRUE(WaitWithEvents([&] { return !w->ComPort->Connected() && !errors.isEmpty(); }));
+  errors.clear();
   EXPECT_FALSE(w->ReturnWatch->Watching());
   Plug();
   QTest::qWait(500);
@@ -104,7 +107,8 @@ TEST_F(Reconnect, NothingIsReopenedWhenTheUserSaidNoOrChoseOtherwise) {
   w->ReconnectAction->trigger();
   w->ComPort->SetConnected(true);
   Unplug();
-  w->PortDeviceLost();
+  ASSERT_TRUE(WaitWithEvents([&] { return !w->ComPort->Connected() && !errors.isEmpty(); }));
+  errors.clear();
   ASSERT_TRUE(w->ReturnWatch->Watching());
   w->ReconnectAction->trigger();
   EXPECT_FALSE(w->ReturnWatch->Watching());
