@@ -22,6 +22,7 @@
 
 #include "errordisplay.h"
 #include "portctl.h"
+#include "reconnect.h"
 #include "serivox.h"
 #include "shape.h"
 #include "ui_serivox.h"
@@ -161,6 +162,7 @@ TSerivox::TSerivox(QWidget* parent) : QWidget(parent), ui(new Ui::TSerivox) {
   connect(ui->TrackBar1, &QSlider::valueChanged, this, [this] { Guarded([&] { TrackBar1Change(ui->TrackBar1); }); });
   connect(ui->ComboBox1, &DropDownComboBox::DroppedDown, this,
           [this] { Guarded([&] { ComboBox1DropDown(ui->ComboBox1); }); });
+  CreateExtras();
   // Memo2's key presses reach Memo2KeyPress through eventFilter.
   ui->Memo2->installEventFilter(this);
 
@@ -223,6 +225,7 @@ void TSerivox::FormShow(QObject*) {
 }
 
 void TSerivox::FormClose(QObject*) {
+  ReturnWatch->Cancel();
   ComPort->SetConnected(false);
   SaveConfig();
 }
@@ -239,6 +242,7 @@ void TSerivox::Button1Click(QObject*) { ComPort->SetConnected(!ComPort->Connecte
 void TSerivox::ComPortAfterOpen(QObject*) {
   ui->Shape1->SetBrushColor(clLime);
   ui->Button1->setText(QStringLiteral("Disconnect"));
+  ReturnWatch->Cancel();
   BridgeAfterOpen();
 }
 
@@ -253,12 +257,16 @@ void TSerivox::ComPortAfterClose(QObject*) {
 void TSerivox::ComPortDeviceLost(QObject*) {
   const QString name = QString::fromStdString(ComPort->Port());
   ComPort->Close();
+  AwaitPortReturn();
   ShowErrorText(QStringLiteral("The device of port %1 went away (win error code: %2)").arg(name).arg(EIO));
 }
 
 // The selector has already written the choice into the port; the operator
 // connects again with "Connect".
-void TSerivox::ComComboBox1Change(QObject*) { ComPort->SetConnected(false); }
+void TSerivox::ComComboBox1Change(QObject*) {
+  ReturnWatch->Cancel();
+  ComPort->SetConnected(false);
+}
 
 void TSerivox::Button5Click(QObject*) { close(); }
 

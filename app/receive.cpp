@@ -22,6 +22,8 @@ constexpr uint8_t kCR = 13;
 void TSerivox::ComPortRxChar(QObject*, int32_t Count) {
   std::string data;
   ComPort->ReceiveText(data, Count);
+  Capture->Write(data);
+  Stamps.BeginChunk();
   if (TestRunning) {
     for (unsigned char b : data) {
       DisplayRxByte(b);
@@ -78,7 +80,10 @@ void TSerivox::DisplayRxByte(uint8_t b) {
     Timer3Timer(this);
     // "#41  A": two hex digits, two spaces, the byte itself.
     const char line[6] = {'#', kHexDigits[b >> 4], kHexDigits[b & 0x0F], ' ', ' ', char(b)};
-    RxLine.assign(line, sizeof line);
+    if (Stamps.On)
+      RxLine.assign(Stamps.Prefix).append(line, sizeof line);
+    else
+      RxLine.assign(line, sizeof line);
     pane->AppendLine(RxLine);
   } else {
     char t[3] = {char(b)};
@@ -89,11 +94,18 @@ void TSerivox::DisplayRxByte(uint8_t b) {
       t[2] = char('0' + b % 10);
       tLength = 3;
     }
-    // The first byte after a run of CR/LF starts a new line.
-    if (b != kLF && b != kCR && (LastRxByte == kLF || LastRxByte == kCR)) {
-      Timer3Timer(this);
-      RxLine.clear();
-      pane->AppendLine(RxLine);
+    // The first byte after a run of CR/LF starts a new line; with timestamps
+    // on, so does the first byte after an idle gap, and the line gets the time.
+    if (b != kLF && b != kCR) {
+      if (LastRxByte == kLF || LastRxByte == kCR || (Stamps.BreakPending && !RxLine.empty())) {
+        Timer3Timer(this);
+        RxLine.clear();
+        if (Stamps.On) RxLine = Stamps.Prefix;
+        pane->AppendLine(RxLine);
+      } else if (Stamps.On && RxLine.empty()) {
+        RxLine = Stamps.Prefix;
+      }
+      Stamps.BreakPending = false;
     }
     // The limit is tested against the pane's line, which only flushes update.
     if (int(pane->LastLine().size()) < LineLimit()) {

@@ -9,20 +9,31 @@
 //   transmit.cpp     Memo2KeyPress, the macro buttons, Send File
 //   linktest.cpp     Button6Click, Timer1Timer, TrackBar1Change, ParseTestByte, Button10Click
 //   bridge.cpp       BindBridgeLibrary, the bridge handlers and BridgeReceive
+//   rxmenu.cpp       the receive pane's context menu items and their [Serivox] settings
+//   capture.cpp      logging received data to a file
+//   timestamps.cpp   timestamps on receive lines
+//   reconnect.cpp    reopening the port when its device comes back
 #pragma once
 
 #include <QMainWindow>
 #include <QWidget>
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 
+#include "capture.h"
 #include "port.h"
+#include "timestamps.h"
 
 class QTimer;
 class QFileDialog;
+class QAction;
 class QMenu;
 class QInputMethodEvent;
+class TIniFile;
+class DeviceReturnWatch;
 
 namespace Ui {
 class TSerivox;
@@ -138,12 +149,45 @@ class TSerivox : public QWidget {
   void ForwardKeyToBridge(char Key);
   static void BridgeReceive(void* context, uint32_t unused, uint32_t data);
 
+  // Beyond the form: the receive pane's context menu (rxmenu.cpp).
+  QAction* LogAction = nullptr;         // "Log received data to file..."
+  QAction* TimestampAction = nullptr;   // "Show timestamps"
+  QAction* GapAction = nullptr;         // "Timestamp gap..."
+  QAction* ReconnectAction = nullptr;   // "Reconnect automatically"
+  // A setting of [Serivox] was changed: only then is that section written.
+  bool ExtrasChanged = false;
+  void CreateExtras();
+  // Adds this window's own items to the receive pane's context menu.
+  void AddExtraActions(QMenu* menu);
+  void LoadExtras(const TIniFile& ini);
+  void SaveExtras(TIniFile& ini);
+  // Capture (capture.cpp).
+  RxCapture* Capture = nullptr;
+  void LogToFileTriggered();
+  void CaptureStateChanged();
+  // Hook for tests: the file chosen for the capture (empty = cancel).
+  std::function<QString()> ChooseCaptureFile;
+  // Timestamps (timestamps.cpp).
+  RxTimestamps Stamps;
+  void ShowTimestampsToggled(bool on);
+  void TimestampGapTriggered();
+  // Hook for tests: the gap chosen in its dialog; sets *ok false on cancel.
+  std::function<int(bool* ok)> ChooseTimestampGap;
+  // Reconnect (reconnect.cpp).
+  DeviceReturnWatch* ReturnWatch = nullptr;
+  // After the port's device went away and the port was closed: waits for the
+  // device to come back when "Reconnect automatically" is checked.
+  void AwaitPortReturn();
+  // Reopens the port with its settings and marks that in the receive pane.
+  void PortDeviceReturned();
+
   // Hook for tests: the file chosen by Send File's dialog (empty = cancel).
   std::function<QString()> ChooseFile;
   // Milliseconds of the monotonic clock as a wrapping 32-bit tick.
   static uint32_t GetTickCount();
 
  protected:
+  std::optional<QString> captureTitle_;  // the caption before a capture started
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;

@@ -55,6 +55,7 @@ void TSerivox::LoadConfig() {
   ui->TrackBar1->setValue(ini.ReadInteger("Test", "Interval", 100));
   ui->CheckBox5->setChecked(ini.ReadBool("Terminal", "ShowHEX", false));
   ui->CheckBox6->setChecked(ini.ReadBool("Terminal", "ShowControlChars", false));
+  LoadExtras(ini);
 }
 
 void TSerivox::SaveConfig() {
@@ -72,6 +73,7 @@ void TSerivox::SaveConfig() {
   ini.WriteInteger("Test", "Interval", ui->TrackBar1->value());
   ini.WriteBool("Terminal", "ShowHEX", ui->CheckBox5->isChecked());
   ini.WriteBool("Terminal", "ShowControlChars", ui->CheckBox6->isChecked());
+  SaveExtras(ini);
   // The port's section goes out in the same write: a file that cannot be
   // stored is reported as the port's failure to store, as before.
   try {

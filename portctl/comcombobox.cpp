@@ -2,7 +2,11 @@
 
 #include <QStyleOptionComboBox>
 #include <QStylePainter>
+#include <QTimer>
 #include <stdexcept>
+#include <vector>
+
+#include "enumerate.h"
 
 TComComboBox::TComComboBox(QWidget* parent)
     : QComboBox(parent), select_(std::make_unique<TComSelect>(this)) {
@@ -40,6 +44,7 @@ void TComComboBox::SetComPort(TCustomComPort* port) {
 }
 
 void TComComboBox::SetComProperty(TComProperty value) {
+  WatchPorts(value == cpPort);
   select_->SelectProperty(value);
   if (count() == 0) return;
   if (select_->ComPort() == nullptr)
@@ -106,4 +111,47 @@ void TComComboBox::PortDestroyed(QObject* port) {
   destroyedConnection_ = {};
   select_->SetComPort(nullptr);
   if (count() > 0) SelectFromCode(0);
+}
+
+void TComComboBox::WatchPorts(bool on) {
+  if (!on) {
+    delete portWatcher_;
+    portWatcher_ = nullptr;
+    return;
+  }
+  if (portWatcher_ != nullptr) return;
+  portWatcher_ = new QFileSystemWatcher(this);
+  portWatcher_->addPath(QString::fromStdString(TComSelect::DevRoot()));
+  // A plug-in creates several nodes at once; they are read as one change.
+  auto* delay = new QTimer(portWatcher_);
+  delay->setSingleShot(true);
+  delay->setInterval(kPortListDelayMs);
+  connect(portWatcher_, &QFileSystemWatcher::directoryChanged, delay, qOverload<>(&QTimer::start));
+  connect(delay, &QTimer::timeout, this, &TComComboBox::RefreshPortList);
+}
+
+void TComComboBox::RefreshPortList() {
+  if (ComProperty() != cpPort) return;
+  std::vector<std::string> names;
+  try {
+    ListSerialPorts(names, TComSelect::SysfsRoot());
+  } catch (const std::exception&) {
+    return;
+  }
+  QStringList items;
+  for (const std::string& name : names) items.append(QString::fromStdString(name));
+  QStringList shown;
+  for (int i = 0; i < count(); ++i) shown.append(itemText(i));
+  if (items == shown) return;
+  const QString previous = Text();
+  clear();
+  addItems(items);
+  int index = ComPort() != nullptr ? select_->ReadFromPort() : -1;
+  if (index < 0) index = items.indexOf(previous);
+  SelectFromCode(index);
+}
+
+void TComComboBox::showPopup() {
+  RefreshPortList();
+  QComboBox::showPopup();
 }

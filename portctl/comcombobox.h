@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QComboBox>
+#include <QFileSystemWatcher>
 #include <QMetaObject>
 #include <functional>
 #include <memory>
@@ -48,6 +49,14 @@ class TComComboBox : public QComboBox {
   // choice made with the mouse or the keyboard.
   void UserSelect(int index);
 
+  // A port list is read again when it drops down and, while it exists, soon
+  // after a device comes or goes in TComSelect::DevRoot(). The selection is
+  // kept; a list that cannot be read leaves the old one.
+  void RefreshPortList();
+  void showPopup() override;
+  // How long changes of the device folder are gathered before the list is read.
+  static constexpr int kPortListDelayMs = 200;
+
  protected:
   void paintEvent(QPaintEvent* event) override;
 
@@ -57,6 +66,9 @@ class TComComboBox : public QComboBox {
   void RefreshFromPort();
   void PortDestroyed(QObject* port);
 
+  void WatchPorts(bool on);
+
   std::unique_ptr<TComSelect> select_;
   QMetaObject::Connection destroyedConnection_;
+  QFileSystemWatcher* portWatcher_ = nullptr;
 };

@@ -13,6 +13,11 @@ std::string& sysfsRoot() {
   return root;
 }
 
+std::string& devRoot() {
+  static std::string root = "/dev";
+  return root;
+}
+
 }  // namespace
 
 TComSelect::TComSelect(QComboBox* items) : items_(items) {}
@@ -20,6 +25,10 @@ TComSelect::TComSelect(QComboBox* items) : items_(items) {}
 void TComSelect::SetSysfsRoot(const std::string& root) { sysfsRoot() = root; }
 
 const std::string& TComSelect::SysfsRoot() { return sysfsRoot(); }
+
+void TComSelect::SetDevRoot(const std::string& root) { devRoot() = root; }
+
+const std::string& TComSelect::DevRoot() { return devRoot(); }
 
 void TComSelect::SelectProperty(TComProperty value) {
   comProperty_ = value;

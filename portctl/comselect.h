@@ -55,6 +55,9 @@ class TComSelect {
   // The sysfs folder the port list is read from ("/sys"); tests give their own.
   static void SetSysfsRoot(const std::string& root);
   static const std::string& SysfsRoot();
+  // The folder whose changes mean that ports came or went ("/dev").
+  static void SetDevRoot(const std::string& root);
+  static const std::string& DevRoot();
 
  private:
   // The port's current value of the property in text form.

@@ -130,7 +130,6 @@ class Device {
 // "NULLMODEM-B" are the built-in virtual ports, any other name is looked up
 // under /dev/. A path that is not a terminal gives ENOTTY; a port in use gives EBUSY.
 int openDevice(const std::string& portName, std::unique_ptr<Device>& device);
-
 // The device path a port name opens: "COMn" (any letter case, n >= 1) is
 // /dev/ttyS(n-1), a name that begins with "/" is itself, any other name is
 // looked up under /dev/ (the built-in virtual ports have no path).

@@ -2,10 +2,17 @@
 // event loop running.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTest>
 #include <functional>
+
+#include "errordisplay.h"
+#include "linepane.h"
+#include "serivox.h"
+#include "ui_serivox.h"
 
 inline QApplication* EnsureGuiApp() {
   static int argc = 1;
@@ -50,4 +57,24 @@ class OrdinaryUser {
 
  private:
   bool root_;
+};
+
+// A window with the messages of the error display collected, which must stay
+// empty unless a test takes them out.
+class WindowFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    EnsureGuiApp();
+    SetErrorSink([this](const QString& m) { errors.append(m); });
+    w = new TSerivox;
+    w->ui->Memo1->setFixedWidth(400);
+  }
+  void TearDown() override {
+    delete w;
+    SetErrorSink({});
+    EXPECT_TRUE(errors.isEmpty()) << errors.join(" | ").toStdString();
+  }
+
+  TSerivox* w = nullptr;
+  QStringList errors;
 };

@@ -21,19 +21,8 @@ namespace {
 
 
 
-class ReceiveDisplay : public ::testing::Test {
+class ReceiveDisplay : public WindowFixture {
  protected:
-  void SetUp() override {
-    EnsureGuiApp();
-    SetErrorSink([this](const QString& m) { errors.append(m); });
-    w = new TSerivox;
-    w->ui->Memo1->setFixedWidth(400);
-  }
-  void TearDown() override {
-    delete w;
-    SetErrorSink({});
-    EXPECT_TRUE(errors.isEmpty()) << errors.join(" | ").toStdString();
-  }
   // Bytes arriving without a timer tick in between (one receive event).
   void Burst(const std::string& bytes) {
     for (unsigned char b : bytes) w->DisplayRxByte(b);
@@ -44,9 +33,6 @@ class ReceiveDisplay : public ::testing::Test {
     for (int i = 0; i < w->ui->Memo1->LineCount(); ++i) lines.push_back(w->ui->Memo1->Line(i));
     return lines;
   }
-
-  TSerivox* w = nullptr;
-  QStringList errors;
 };
 
 using Lines = std::vector<std::string>;

@@ -1,0 +1,146 @@
+// The command line, parsed before any window opens and applied to the first
+// window after it has loaded its settings.
+#include "cmdline.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+
+#include "capture.h"
+#include "errordisplay.h"
+#include "portctl.h"
+#include "serivox.h"
+#include "ui_serivox.h"
+
+namespace {
+
+// Rates the termios layer can set: from the slowest standard rate to the
+// fastest rate any common UART driver accepts.
+constexpr int32_t kMinBaud = 50;
+constexpr int32_t kMaxBaud = 12000000;
+
+// The enumerated rate for a standard number, else brCustom.
+TBaudRate RateFor(int32_t baud) {
+  for (int i = br110; i <= br256000; ++i)
+    if (BaudRateToInt(static_cast<TBaudRate>(i)) == baud) return static_cast<TBaudRate>(i);
+  return brCustom;
+}
+
+}  // namespace
+
+CommandLine::Outcome CommandLine::Parse(const QStringList& arguments, CommandLine& options, QString& output) {
+  QCommandLineParser parser;
+  parser.setApplicationDescription(QStringLiteral("Serial port tester and terminal."));
+  const QCommandLineOption help = parser.addHelpOption();
+  const QCommandLineOption version = parser.addVersionOption();
+  const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("Open the window on port NAME (COM1, ttyUSB0, /dev/ttyACM0, LOOPBACK...)."),
+                                QStringLiteral("NAME"));
+  const QCommandLineOption baud(QStringLiteral("baud"), QStringLiteral("Baud rate in bits per second."), QStringLiteral("RATE"));
+  const QCommandLineOption flow(QStringLiteral("flow"), QStringLiteral("Flow control: none, hardware or software."),
+                                QStringLiteral("MODE"));
+  const QCommandLineOption connect(QStringLiteral("connect"), QStringLiteral("Connect to the port at start."));
+  const QCommandLineOption log(QStringLiteral("log"), QStringLiteral("Append every received byte to FILE."), QStringLiteral("FILE"));
+  parser.addOptions({port, baud, flow, connect, log});
+
+  if (!parser.parse(arguments)) {
+    output = parser.errorText();
+    return ExitBad;
+  }
+  if (parser.isSet(help)) {
+    output = parser.helpText();
+    return ExitOk;
+  }
+  if (parser.isSet(version)) {
+    output = QCoreApplication::applicationName() + QLatin1Char(' ') + QCoreApplication::applicationVersion() +
+             QLatin1Char('\n');
+    return ExitOk;
+  }
+  if (!parser.positionalArguments().isEmpty()) {
+    output = QStringLiteral("Unexpected argument '%1'.").arg(parser.positionalArguments().first());
+    return ExitBad;
+  }
+  // An option given twice would leave the user guessing which one counts.
+  for (const QString& name : parser.optionNames()) {
+    if (parser.optionNames().count(name) > 1) {
+      output = QStringLiteral("Option '--%1' given more than once.").arg(name);
+      return ExitBad;
+    }
+  }
+
+  CommandLine result;
+  if (parser.isSet(port)) {
+    const QString name = parser.value(port);
+    if (name.trimmed().isEmpty() || name.contains(QLatin1Char('\0'))) {
+      output = QStringLiteral("Invalid port name '%1'.").arg(name);
+      return ExitBad;
+    }
+    result.port = name;
+  }
+  if (parser.isSet(baud)) {
+    bool ok = false;
+    const int32_t rate = parser.value(baud).toInt(&ok, 10);
+    if (!ok || rate < kMinBaud || rate > kMaxBaud) {
+      output = QStringLiteral("Invalid baud rate '%1': give a number from %2 to %3.")
+                   .arg(parser.value(baud))
+                   .arg(kMinBaud)
+                   .arg(kMaxBaud);
+      return ExitBad;
+    }
+    result.baud = rate;
+  }
+  if (parser.isSet(flow)) {
+    const QString mode = parser.value(flow).toLower();
+    if (mode != QLatin1String("none") && mode != QLatin1String("hardware") && mode != QLatin1String("software")) {
+      output = QStringLiteral("Invalid flow control '%1': give none, hardware or software.").arg(parser.value(flow));
+      return ExitBad;
+    }
+    result.flow = mode;
+  }
+  result.connect = parser.isSet(connect);
+  if (parser.isSet(log)) {
+    const QString file = parser.value(log);
+    // Opened here once so that a file that cannot be written is refused
+    // before the window opens; the capture appends, so nothing is lost.
+    QFile probe(file);
+    if (file.isEmpty() || QFileInfo(file).isDir() || !probe.open(QIODevice::WriteOnly | QIODevice::Append)) {
+      output = QStringLiteral("Cannot write the log file '%1': %2.")
+                   .arg(file, file.isEmpty() || QFileInfo(file).isDir() ? QStringLiteral("not a file") : probe.errorString());
+      return ExitBad;
+    }
+    result.log = file;
+  }
+  options = result;
+  return Run;
+}
+
+void CommandLine::ApplyTo(TSerivox& window) const {
+  TComPort& port = *window.ComPort;
+  Guarded([&] {
+    if (this->port) {
+      // "ttyUSB0" is listed by the port selector as "/dev/ttyUSB0".
+      QString name = *this->port;
+      if (!name.startsWith(QLatin1Char('/')) && QFileInfo::exists(QStringLiteral("/dev/") + name))
+        name.prepend(QStringLiteral("/dev/"));
+      port.SetPort(name.toStdString());
+    }
+    if (baud) {
+      const TBaudRate rate = RateFor(*baud);
+      if (rate == brCustom) port.SetCustomBaudRate(*baud);
+      port.SetBaudRate(rate);
+    }
+    if (flow) {
+      const TFlowControl mode = *flow == QLatin1String("hardware")   ? fcHardware
+                                : *flow == QLatin1String("software") ? fcSoftware
+                                                                     : fcNone;
+      port.FlowControl().SetFlowControl(mode);
+    }
+    // The selectors show what the port now holds.
+    for (TComComboBox* box : {window.ui->ComComboBox1, window.ui->ComComboBox2, window.ui->ComComboBox3}) {
+      box->SetComPort(nullptr);
+      box->SetComPort(&port);
+    }
+  });
+  if (!log.isEmpty()) Guarded([&] { window.Capture->Start(log); });
+  if (connect) Guarded([&] { port.SetConnected(true); });
+}

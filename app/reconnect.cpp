@@ -1,0 +1,93 @@
+// Reopening the port when its device comes back after a replug.
+#include "reconnect.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <sys/stat.h>
+
+#include "device/device.h"
+#include "device/virtualports.h"
+#include "errordisplay.h"
+#include "linepane.h"
+#include "serivox.h"
+#include "ui_serivox.h"
+
+namespace {
+
+bool IsCharDevice(const QString& path) {
+  struct stat st {};
+  return stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISCHR(st.st_mode);
+}
+
+}  // namespace
+
+DeviceReturnWatch::DeviceReturnWatch(QObject* parent) : QObject(parent) {
+  connect(&watcher_, &QFileSystemWatcher::directoryChanged, this, [this] { FolderChanged(); });
+}
+
+void DeviceReturnWatch::Watch(const QString& path) {
+  Cancel();
+  path_ = QFileInfo(path).absoluteFilePath();
+  WatchNearestFolder();
+}
+
+void DeviceReturnWatch::Cancel() {
+  path_.clear();
+  if (!watcher_.directories().isEmpty()) watcher_.removePaths(watcher_.directories());
+}
+
+void DeviceReturnWatch::WatchNearestFolder() {
+  // A folder of the path may be gone as well (/dev/serial/by-id goes with the
+  // last adapter); then its parent is watched until it comes back.
+  QString folder = QFileInfo(path_).absolutePath();
+  while (!QFileInfo(folder).isDir() && folder != QDir::rootPath()) folder = QFileInfo(folder).absolutePath();
+  const QStringList now = watcher_.directories();
+  if (now.size() == 1 && now.first() == folder) return;
+  if (!now.isEmpty()) watcher_.removePaths(now);
+  watcher_.addPath(folder);
+}
+
+void DeviceReturnWatch::FolderChanged() {
+  if (path_.isEmpty()) return;
+  if (IsCharDevice(path_)) {
+    const QString path = path_;
+    Cancel();
+    emit Returned(path);
+    return;
+  }
+  WatchNearestFolder();
+}
+
+// --- The window's side --------------------------------------------------------
+
+void TSerivox::AwaitPortReturn() {
+  ReturnWatch->Cancel();
+  if (!ReconnectAction->isChecked()) return;
+  const std::string& name = ComPort->Port();
+  if (serivox::device::IsVirtualPortName(name)) return;
+  ReturnWatch->Watch(QFile::decodeName(QByteArray::fromStdString(serivox::device::devicePath(name))));
+}
+
+void TSerivox::PortDeviceReturned() {
+  if (ComPort->Connected() || !ReconnectAction->isChecked()) return;
+  const QString name = QString::fromStdString(ComPort->Port());
+  try {
+    ComPort->SetConnected(true);
+  } catch (const std::exception&) {
+    // Not ready yet (a node whose permissions udev still sets): wait for the
+    // next change of its folder.
+    AwaitPortReturn();
+    return;
+  }
+  // One marked line in the receive pane; what follows starts a line of its own.
+  Flush();
+  const std::string mark = "*** Reconnected to " + name.toStdString() + " ***";
+  LinePane* pane = ui->Memo1;
+  if (RxLine.empty())
+    pane->ReplaceLastLine(mark);
+  else
+    pane->AppendLine(mark);
+  RxLine.clear();
+  pane->AppendLine(RxLine);
+  LastRxByte = 0;
+}

@@ -1,0 +1,38 @@
+// DeviceReturnWatch: waits for a device path that went away to come back.
+//
+// It watches the nearest existing folder of the path with inotify (through
+// QFileSystemWatcher) and looks at the path only when that folder changes, so
+// waiting costs no CPU. Returned is signalled once, at the first change after
+// which the path names a character device; a path still present when the
+// watch starts must first change (a USB node may linger for a moment after
+// its adapter was pulled).
+#pragma once
+
+#include <QFileSystemWatcher>
+#include <QObject>
+#include <QString>
+
+class DeviceReturnWatch : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit DeviceReturnWatch(QObject* parent = nullptr);
+
+  // Starts waiting for `path`; replaces an earlier wait.
+  void Watch(const QString& path);
+  void Cancel();
+  bool Watching() const { return !path_.isEmpty(); }
+  const QString& Path() const { return path_; }
+  // The folder being watched (for tests), empty while idle.
+  QStringList WatchedFolders() const { return watcher_.directories(); }
+
+ signals:
+  void Returned(const QString& path);
+
+ private:
+  void FolderChanged();
+  void WatchNearestFolder();
+
+  QString path_;
+  QFileSystemWatcher watcher_;
+};

@@ -1,0 +1,152 @@
+// The command line: each option applied to the first window as a user's
+// choice, and the program itself refusing bad values before any window opens.
+#include <gtest/gtest.h>
+
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include "app_support.h"
+#include "cmdline.h"
+#include "errordisplay.h"
+#include "inifile.h"
+#include "portctl.h"
+#include "serivox.h"
+#include "ui_serivox.h"
+
+namespace {
+
+struct ProgramRun {
+  int status = -1;
+  QString out;
+  QString err;
+};
+
+// Runs the program; a window that opened would keep it running past the limit.
+ProgramRun RunProgram(const QStringList& arguments) {
+  QProcess program;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("QT_QPA_PLATFORM", "offscreen");
+  program.setProcessEnvironment(env);
+  program.start(QStringLiteral(SERIVOX_EXE), arguments);
+  ProgramRun run;
+  if (!program.waitForFinished(60000)) {
+    program.kill();
+    program.waitForFinished();
+    return run;
+  }
+  run.status = program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -2;
+  run.out = QString::fromLocal8Bit(program.readAllStandardOutput());
+  run.err = QString::fromLocal8Bit(program.readAllStandardError());
+  return run;
+}
+
+TEST(CommandLineProgram, BadValuesAreRefusedWithStatus2BeforeAnyWindow) {
+  EnsureGuiApp();
+  const std::pair<QStringList, QString> cases[] = {
+      {{"--baud", "fast"}, "Invalid baud rate 'fast'"},
+      {{"--baud", "0"}, "Invalid baud rate '0'"},
+      {{"--baud", "-9600"}, "Invalid baud rate '-9600'"},
+      {{"--baud", "9600x"}, "Invalid baud rate '9600x'"},
+      {{"--flow", "xonxoff"}, "Invalid flow control 'xonxoff'"},
+      {{"--port", ""}, "Invalid port name ''"},
+      {{"--log", "/nonexistent-serivox/rx.log"}, "Cannot write the log file '/nonexistent-serivox/rx.log'"},
+      {{"--log", "/tmp"}, "Cannot write the log file '/tmp'"},
+      {{"--baud"}, "Missing value after '--baud'"},
+      {{"--speed", "9600"}, "Unknown option 'speed'"},
+      {{"COM1"}, "Unexpected argument 'COM1'"},
+      {{"--baud", "9600", "--baud", "19200"}, "given more than once"},
+  };
+  for (const auto& [arguments, message] : cases) {
+    const ProgramRun run = RunProgram(arguments);
+    const std::string what = arguments.join(' ').toStdString();
+    EXPECT_EQ(run.status, kBadCommandLine) << what;
+    EXPECT_TRUE(run.err.contains(message)) << what << ": " << run.err.toStdString();
+    EXPECT_TRUE(run.out.isEmpty()) << what;
+  }
+}
+
+TEST(CommandLineProgram, HelpAndVersionGoToStdoutWithStatus0) {
+  EnsureGuiApp();
+  const ProgramRun help = RunProgram({"--help"});
+  EXPECT_EQ(help.status, 0);
+  for (const char* option : {"--port", "--baud", "--flow", "--connect", "--log", "--help", "--version"})
+    EXPECT_TRUE(help.out.contains(option)) << option;
+  const ProgramRun version = RunProgram({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "Serivox 2.5\n");
+}
+
+class CommandLineOptions : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    EnsureGuiApp();
+    SetErrorSink([this](const QString& m) { errors.append(m); });
+    QFile::remove(QString::fromStdString(TSerivox::ConfigPath()));
+  }
+  void TearDown() override {
+    delete w;
+    SetErrorSink({});
+    QFile::remove(QString::fromStdString(TSerivox::ConfigPath()));
+  }
+  CommandLine Parse(const QStringList& arguments) {
+    CommandLine options;
+    QString output;
+    EXPECT_EQ(CommandLine::Parse(QStringList{"serivox"} + arguments, options, output), CommandLine::Run)
+        << output.toStdString();
+    return options;
+  }
+  // A window shown with a settings file of its own, then given the options.
+  void Start(const CommandLine& options) {
+    TIniFile ini(TSerivox::ConfigPath());
+    ini.WriteString("ComPort", "Port", "NULLMODEM-B");
+    ini.WriteString("ComPort", "BaudRate", "9600");
+    w = new TSerivox;
+    w->show();
+    options.ApplyTo(*w);
+  }
+
+  TSerivox* w = nullptr;
+  QStringList errors;
+  QTemporaryDir dir;
+};
+
+TEST_F(CommandLineOptions, EachOptionIsAppliedOverTheSettingsFileAsAUsersChoice) {
+  const QString log = dir.filePath("rx.log");
+  Start(Parse({"--port", "LOOPBACK", "--baud", "115200", "--flow", "Hardware", "--connect", "--log", log}));
+  EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
+  EXPECT_EQ(w->ComPort->Port(), "LOOPBACK");
+  EXPECT_EQ(w->ComPort->BaudRate(), br115200);
+  EXPECT_EQ(w->ComPort->FlowControl().FlowControl(), fcHardware);
+  EXPECT_EQ(w->ui->ComComboBox1->Text(), "LOOPBACK");
+  EXPECT_EQ(w->ui->ComComboBox2->Text(), "115200");
+  EXPECT_EQ(w->ui->ComComboBox3->Text(), "Hardware");
+  EXPECT_TRUE(w->ComPort->Connected());
+  EXPECT_EQ(w->ui->Button1->text(), "Disconnect");
+  EXPECT_TRUE(w->Capture->Active());
+  EXPECT_EQ(w->Capture->FileName(), log);
+  EXPECT_TRUE(w->LogAction->isChecked());
+  EXPECT_TRUE(w->windowTitle().contains("rx.log"));
+  // The choice is kept like any other when the window closes.
+  w->close();
+  EXPECT_EQ(TIniFile(TSerivox::ConfigPath()).ReadString("ComPort", "BaudRate", ""), "115200");
+}
+
+TEST_F(CommandLineOptions, UnlistedRateIsCustomAndNoOptionLeavesTheSettingsFile) {
+  Start(Parse({"--baud", "250000", "--flow", "software"}));
+  EXPECT_EQ(w->ComPort->BaudRate(), brCustom);
+  EXPECT_EQ(w->ComPort->CustomBaudRate(), 250000);
+  EXPECT_EQ(w->ui->ComComboBox2->Text(), "Custom");
+  EXPECT_EQ(w->ComPort->FlowControl().FlowControl(), fcSoftware);
+  EXPECT_EQ(w->ComPort->Port(), "NULLMODEM-B");
+  delete w;
+
+  Start(Parse({}));
+  EXPECT_EQ(w->ComPort->Port(), "NULLMODEM-B");
+  EXPECT_EQ(w->ComPort->BaudRate(), br9600);
+  EXPECT_FALSE(w->ComPort->Connected());
+  EXPECT_FALSE(w->Capture->Active());
+  EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
+}
+
+}  // namespace
