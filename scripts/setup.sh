@@ -2,7 +2,8 @@
 # Installs what building and testing Serivox needs from Debian's archive.
 # Does nothing when everything is already there.
 set -euo pipefail
-packages=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev googletest libgtest-dev fonts-dejavu-core)
+packages=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev googletest libgtest-dev fonts-dejavu-core
+  libgensio-dev ser2net)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
