@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -197,11 +198,21 @@ class Pump {
   Pump() = default;
   ~Pump() { stop(); }
   void start(int a, int b) {
-    a_ = a;
-    b_ = b;
-    stop_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    thread_ = std::thread([this] { run(); });
+    startWith([a, b](int& x, int& y) {
+      x = a;
+      y = b;
+      return true;
+    });
   }
+  // `prepare` runs on the pump's thread and gives the two descriptors; it may
+  // wait for them as long as stopFd() stays unsignalled.
+  void startWith(std::function<bool(int&, int&)> prepare) {
+    stop_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    thread_ = std::thread([this, prepare] {
+      if (prepare(a_, b_)) run();
+    });
+  }
+  int stopFd() const { return stop_; }
   void stop() {
     if (!thread_.joinable()) return;
     const uint64_t one = 1;
@@ -256,30 +267,30 @@ class TcpRelay {
     pump_.stop();
     if (client_ >= 0) close(client_);
     if (server_ >= 0) close(server_);
-    if (accepter_.joinable()) accepter_.join();
   }
   int port() const { return listener_.port; }
   // Bytes the client sent so far.
   std::string fromClient() { return pump_.recorded(); }
   void start() {
-    accepter_ = std::thread([this] {
-      pollfd p{listener_.fd, POLLIN, 0};
-      if (poll(&p, 1, 20000) <= 0) return;
+    pump_.startWith([this](int& a, int& b) {
+      pollfd p[2] = {{listener_.fd, POLLIN, 0}, {pump_.stopFd(), POLLIN, 0}};
+      if (poll(p, 2, 20000) <= 0 || p[1].revents) return false;
       client_ = accept(listener_.fd, nullptr, nullptr);
       server_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      a.sin_port = htons(static_cast<uint16_t>(target_));
-      if (client_ < 0 || ::connect(server_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return;
-      pump_.start(client_, server_);
+      sockaddr_in addr{};
+      addr.sin_family = AF_INET;
+      addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      addr.sin_port = htons(static_cast<uint16_t>(target_));
+      if (client_ < 0 || ::connect(server_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return false;
+      a = client_;
+      b = server_;
+      return true;
     });
   }
 
  private:
   int target_;
   LocalListener listener_;
-  int client_ = -1, server_ = -1;
-  std::thread accepter_;
+  int client_ = -1, server_ = -1;  // the pump's thread sets them; read after it has ended
   Pump pump_;
 };
