@@ -30,7 +30,10 @@ constexpr uint32_t kMaxDword = 0xFFFFFFFF;
 constexpr size_t kMinQueue = 64 * 1024;
 constexpr size_t kOutQueue = 64 * 1024;     // bytes a write queues ahead of gensio
 constexpr size_t kSendChunk = 16 * 1024;
-constexpr int kDefaultAnswerMs = 1000;      // answer wait while the port sets no write time-out
+// The longest wait for the answers to line settings. ser2net serving a
+// pseudo-terminal answers them at once, but only seconds later while a DTR
+// or RTS request of its own is left unanswered.
+constexpr int kAnswerCapMs = 500;
 constexpr auto kCloseBound = std::chrono::seconds(2);
 constexpr auto kServicePeriod = std::chrono::milliseconds(100);  // while closing only
 
@@ -449,8 +452,6 @@ int NetDevice::setCommState(const Dcb& dcb) {
     std::lock_guard lk(mu_);
     dcb_ = dcb;
   }
-  dtr_ = rts_ = -1;
-  rtsHandshake_ = dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
   if (!serial_) return 0;  // raw TCP carries no line settings
 
   unsigned want[kSettings];
@@ -458,9 +459,9 @@ int NetDevice::setCommState(const Dcb& dcb) {
   want[kDataSize] = dcb.ByteSize;
   want[kParity] = SERGENSIO_PARITY_NONE + dcb.Parity;  // none, odd, even, mark, space in both
   want[kStopBits] = dcb.StopBits == ONESTOPBIT ? 1 : dcb.StopBits == TWOSTOPBITS ? 2 : 3;  // 3: 1.5
-  want[kFlow] = (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) ? SERGENSIO_FLOWCONTROL_RTS_CTS
-                : (dcb.fOutX || dcb.fInX)                                      ? SERGENSIO_FLOWCONTROL_XON_XOFF
-                                                                               : SERGENSIO_FLOWCONTROL_NONE;
+  const unsigned flow = (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) ? SERGENSIO_FLOWCONTROL_RTS_CTS
+                        : (dcb.fOutX || dcb.fInX) ? SERGENSIO_FLOWCONTROL_XON_XOFF
+                                                  : SERGENSIO_FLOWCONTROL_NONE;
   unsigned target[kSettings];
   int boundMs;
   {
@@ -468,16 +469,19 @@ int NetDevice::setCommState(const Dcb& dcb) {
     if (lost_) return 0;  // nowhere to send them; the loss is reported by the event wait
     for (int k = 0; k < kSettings; ++k) target[k] = ++asked_[k];
     const uint64_t bound = uint64_t{timeouts_.WriteTotalTimeoutMultiplier} + timeouts_.WriteTotalTimeoutConstant;
-    boundMs = bound == 0 ? kDefaultAnswerMs : static_cast<int>(std::min<uint64_t>(bound, INT_MAX));
+    boundMs = bound == 0 ? kAnswerCapMs : static_cast<int>(std::min<uint64_t>(bound, kAnswerCapMs));
   }
-  post([this, want = std::to_array(want)] {
+  post([this, want = std::to_array(want), flow] {
     if (!sio_) return;
     sergensio_baud(sio_, want[kBaud], AnswerThunk, &answerTags_[kBaud]);
     sergensio_datasize(sio_, want[kDataSize], AnswerThunk, &answerTags_[kDataSize]);
     sergensio_parity(sio_, want[kParity], AnswerThunk, &answerTags_[kParity]);
     sergensio_stopbits(sio_, want[kStopBits], AnswerThunk, &answerTags_[kStopBits]);
-    sergensio_flowcontrol(sio_, want[kFlow], AnswerThunk, &answerTags_[kFlow]);
+    sergensio_flowcontrol(sio_, flow, nullptr, nullptr);
   });
+  // The control modes set the lines; RTS handshake leaves RTS to the server.
+  sendLine(dcb.fDtrControl != DTR_CONTROL_DISABLE ? SETDTR : CLRDTR);
+  if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) sendLine(dcb.fRtsControl == RTS_CONTROL_ENABLE ? SETRTS : CLRRTS);
 
   const auto deadline = Clock::now() + std::chrono::milliseconds(boundMs);
   std::unique_lock lk(mu_);
@@ -516,6 +520,13 @@ int NetDevice::write(const uint8_t* data, int count, int& done) {
   std::unique_lock lk(mu_);
   if (lost_) return EIO;
   const CommTimeouts to = timeouts_;
+  // RTS toggle: the requests go in the same stream as the bytes, around them.
+  const bool toggle = serial_ && dcb_.fRtsControl == RTS_CONTROL_TOGGLE;
+  if (toggle) {
+    lk.unlock();
+    sendLine(SETRTS);
+    lk.lock();
+  }
   const uint64_t total =
       uint64_t{to.WriteTotalTimeoutMultiplier} * static_cast<uint64_t>(count) + to.WriteTotalTimeoutConstant;
   const bool bounded = total != 0;
@@ -552,6 +563,10 @@ int NetDevice::write(const uint8_t* data, int count, int& done) {
       done = static_cast<int>(std::min<uint64_t>(sent_ > base ? sent_ - base : 0, queued));
       break;
     }
+  }
+  if (toggle) {
+    lk.unlock();
+    sendLine(CLRRTS);
   }
   return err;
 }
@@ -628,34 +643,23 @@ int NetDevice::escapeFunction(int function) {
     std::lock_guard lk(mu_);
     if (lost_) return 0;  // the loss is reported once, by the event wait and the transfers
   }
-  const bool on = function == SETDTR || function == SETRTS || function == SETBREAK;
-  std::function<void()> call;
-  switch (function) {
-    case SETDTR:
-    case CLRDTR:
-      if (dtr_ == (on ? 1 : 0)) return 0;
-      dtr_ = on ? 1 : 0;
-      call = [this, on] {
-        if (sio_) sergensio_dtr(sio_, on ? SERGENSIO_DTR_ON : SERGENSIO_DTR_OFF, nullptr, nullptr);
-      };
-      break;
-    case SETRTS:
-    case CLRRTS:
-      if (!rtsHandshake_ && rts_ == (on ? 1 : 0)) return 0;
-      rts_ = rtsHandshake_ ? -1 : (on ? 1 : 0);
-      call = [this, on] {
-        if (sio_) sergensio_rts(sio_, on ? SERGENSIO_RTS_ON : SERGENSIO_RTS_OFF, nullptr, nullptr);
-      };
-      break;
-    default:
-      call = [this, on] {
-        if (sio_) sergensio_sbreak(sio_, on ? SERGENSIO_BREAK_ON : SERGENSIO_BREAK_OFF, nullptr, nullptr);
-      };
-      break;
-  }
-  // Sent without waiting for an answer: some servers never give one.
-  post(std::move(call));
+  sendLine(function);
   return 0;
+}
+
+void NetDevice::sendLine(int function) {
+  // Sent without waiting for an answer: some servers never give one.
+  post([this, function] {
+    if (!sio_) return;
+    switch (function) {
+      case SETDTR: sergensio_dtr(sio_, SERGENSIO_DTR_ON, nullptr, nullptr); break;
+      case CLRDTR: sergensio_dtr(sio_, SERGENSIO_DTR_OFF, nullptr, nullptr); break;
+      case SETRTS: sergensio_rts(sio_, SERGENSIO_RTS_ON, nullptr, nullptr); break;
+      case CLRRTS: sergensio_rts(sio_, SERGENSIO_RTS_OFF, nullptr, nullptr); break;
+      case SETBREAK: sergensio_sbreak(sio_, SERGENSIO_BREAK_ON, nullptr, nullptr); break;
+      default: sergensio_sbreak(sio_, SERGENSIO_BREAK_OFF, nullptr, nullptr); break;
+    }
+  });
 }
 
 int NetDevice::purge(uint32_t flags) {
@@ -665,10 +669,23 @@ int NetDevice::purge(uint32_t flags) {
     queue_.clear();
     resumeReadLocked();
   }
-  if (flags & (PURGE_TXABORT | PURGE_TXCLEAR)) {
+  // Writes complete inside write(), so an abort finds none waiting; only a
+  // clear discards what they queued.
+  if (flags & PURGE_TXCLEAR) {
     changed_.wait(lk, [&] { return !sending_; });
     out_.clear();
   }
+  return 0;
+}
+
+int NetDevice::drain() {
+  std::unique_lock lk(mu_);
+  if (lost_ || out_.empty()) return 0;
+  const auto deadline =
+      Clock::now() + std::chrono::milliseconds(DrainLimitMs(timeouts_, dcb_.BaudRate, static_cast<int>(out_.size())));
+  changed_.wait_until(lk, deadline, [&] { return lost_ || out_.empty(); });
+  changed_.wait(lk, [&] { return !sending_; });
+  out_.clear();
   return 0;
 }
 

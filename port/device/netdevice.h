@@ -14,12 +14,15 @@
 //  - A write blocks until gensio has taken the bytes, bounded by the write
 //    time-outs; on time-out the bytes not yet taken are dropped.
 //  - RFC 2217: line settings are sent, and their answers awaited at most the
-//    write time-out for one byte (1 s while the port has set none). An answer
+//    write time-out for one byte and never more than half a second (flow
+//    control is sent without waiting). An answer
 //    that differs gives EINVAL; a missing one is not an error, and a setting
 //    the server once left unanswered is not waited for again. DTR, RTS and
-//    break are sent without waiting (ser2net serving a pseudo-terminal never
-//    answers them) and remembered, so re-asserting a line costs nothing.
-//    Modem lines and line errors come from the server's notifications.
+//    break requests are sent without waiting for an answer (ser2net serving a
+//    pseudo-terminal never answers them); the control modes set DTR and RTS
+//    with the line settings, and RTS toggle raises RTS ahead of a write's
+//    bytes and drops it after them, in the same stream. Modem lines and line
+//    errors come from the server's notifications.
 //  - tcp://: settings are accepted and do nothing; the lines read off.
 //  - A dropped connection is a hang-up: EV_ERR once, then EIO, CE_IOE in the
 //    line errors, transfers fail with EIO.
@@ -85,6 +88,7 @@ class NetDevice : public Device {
   int getModemStatus(uint32_t& status) override;
   int escapeFunction(int function) override;
   int purge(uint32_t flags) override;
+  int drain() override;
   int setCommMask(uint32_t mask) override;
   int waitCommEvent(uint32_t& events, int stopFd) override;
 
@@ -92,8 +96,11 @@ class NetDevice : public Device {
   friend int OpenNetPort(const std::string&, const CommTimeouts&, std::unique_ptr<Device>&);
   using Clock = std::chrono::steady_clock;
 
-  // The line settings that RFC 2217 answers, in the order they are sent.
-  enum Setting { kBaud, kDataSize, kParity, kStopBits, kFlow, kSettings };
+  // The line settings whose answers are awaited, in the order they are sent.
+  // Flow control is not among them: RFC 2217 answers it with the same
+  // command as DTR and RTS, so after a DTR or RTS request that the server
+  // leaves unanswered its answer cannot be told apart.
+  enum Setting { kBaud, kDataSize, kParity, kStopBits, kSettings };
   struct Answer {
     NetDevice* device;
     Setting setting;
@@ -128,6 +135,8 @@ class NetDevice : public Device {
   void noteLostLocked();
   size_t capacityLocked() const;
   void kick(int fd);
+  // Queues an RFC 2217 DTR, RTS or break request (escapeFunction's codes).
+  void sendLine(int function);
 
   const bool serial_;  // rfc2217: the connection carries serial control
   selector_s* sel_ = nullptr;
@@ -171,11 +180,6 @@ class NetDevice : public Device {
   unsigned answer_[kSettings] = {};
   bool answerOk_[kSettings] = {};
   bool silent_[kSettings] = {};  // left unanswered once: not waited for again
-
-  // Owner's thread only.
-  int dtr_ = -1;  // last state sent, -1 unknown
-  int rts_ = -1;
-  bool rtsHandshake_ = false;
 };
 
 }  // namespace serivox::device
