@@ -298,9 +298,10 @@ TEST(RemotePort, KilledServerIsOneLossWithoutSpinning) {
     ASSERT_NO_THROW(port.Open());
     server.stop(SIGKILL);
     ASSERT_TRUE(WaitUntil([&] { return lossReports > 0; }, 20000));
+    // A thread spinning on the dead connection would take most of a core.
     const double cpu = CpuSeconds();
-    WaitUntil([] { return false; }, 1500);
-    EXPECT_LT(CpuSeconds() - cpu, 0.75) << "CPU seconds used while the lost port stays open";
+    WaitUntil([] { return false; }, 3000);
+    EXPECT_LT(CpuSeconds() - cpu, 1.0) << "CPU seconds used in 3 s while the lost port stays open";
     EXPECT_EQ(lossReports, 1);
     EXPECT_EQ(otherErrors, 0);
     try {
