@@ -18,6 +18,17 @@ ExceptionReporter& Reporter() {
   static ExceptionReporter reporter;
   return reporter;
 }
+
+// Each value as its 32-bit pattern, so -1 is MAXDWORD.
+CommTimeouts DeviceTimeouts(const TComTimeouts& timeouts) {
+  CommTimeouts t;
+  t.ReadIntervalTimeout = static_cast<uint32_t>(timeouts.ReadInterval());
+  t.ReadTotalTimeoutMultiplier = static_cast<uint32_t>(timeouts.ReadTotalMultiplier());
+  t.ReadTotalTimeoutConstant = static_cast<uint32_t>(timeouts.ReadTotalConstant());
+  t.WriteTotalTimeoutMultiplier = static_cast<uint32_t>(timeouts.WriteTotalMultiplier());
+  t.WriteTotalTimeoutConstant = static_cast<uint32_t>(timeouts.WriteTotalConstant());
+  return t;
+}
 }  // namespace
 
 void SetExceptionReporter(ExceptionReporter reporter) { Reporter() = std::move(reporter); }
@@ -240,7 +251,8 @@ void TCustomComPort::Loaded() {
 
 void TCustomComPort::OpenDevice() {
   std::unique_ptr<Device> device;
-  const int error = serivox::device::openDevice(port_, device);
+  // The time-outs bound a network port's connection.
+  const int error = serivox::device::openDevice(port_, device, DeviceTimeouts(*timeouts_));
   if (error != 0 || !device) {
     EComPort failure(CError_OpenFailed, error != 0 ? error : ENODEV);
     failure.SetPortName(port_);
@@ -308,13 +320,8 @@ void TCustomComPort::ApplyCommState() {
 
 void TCustomComPort::ApplyTimeouts() {
   if (!CanApply()) return;
-  CommTimeouts t;
-  t.ReadIntervalTimeout = static_cast<uint32_t>(timeouts_->ReadInterval());
-  t.ReadTotalTimeoutMultiplier = static_cast<uint32_t>(timeouts_->ReadTotalMultiplier());
-  t.ReadTotalTimeoutConstant = static_cast<uint32_t>(timeouts_->ReadTotalConstant());
-  t.WriteTotalTimeoutMultiplier = static_cast<uint32_t>(timeouts_->WriteTotalMultiplier());
-  t.WriteTotalTimeoutConstant = static_cast<uint32_t>(timeouts_->WriteTotalConstant());
-  if (const int error = handle_->setCommTimeouts(t)) throw EComPort(CError_TimeoutsFailed, error);
+  if (const int error = handle_->setCommTimeouts(DeviceTimeouts(*timeouts_)))
+    throw EComPort(CError_TimeoutsFailed, error);
 }
 
 void TCustomComPort::ApplyBufferSizes() {

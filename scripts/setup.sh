@@ -3,6 +3,8 @@
 # Does nothing when everything is already there.
 set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev googletest libgtest-dev fonts-dejavu-core
+  # Network ports: the protocol library, and ser2net for their tests.
+  libgensio-dev ser2net
   # Installing and packing: checks of the menu entry and metainfo, the Debian
   # package's tools and its checker; xvfb to look at the real window.
   desktop-file-utils appstream dpkg-dev file lintian xvfb)

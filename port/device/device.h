@@ -127,9 +127,12 @@ class Device {
 
 // Opens a port by name: a name that begins with "/" is a device path, "COMn"
 // (any letter case) is /dev/ttyS(n-1), "LOOPBACK", "NULLMODEM-A" and
-// "NULLMODEM-B" are the built-in virtual ports, any other name is looked up
-// under /dev/. A path that is not a terminal gives ENOTTY; a port in use gives EBUSY.
-int openDevice(const std::string& portName, std::unique_ptr<Device>& device);
+// "NULLMODEM-B" are the built-in virtual ports, "rfc2217://HOST:PORT" and
+// "tcp://HOST:PORT" are network ports (netdevice.h; any other scheme gives
+// EPROTONOSUPPORT), any other name is looked up under /dev/. A path that is
+// not a terminal gives ENOTTY; a port in use gives EBUSY. `timeouts` are the
+// port's: a network port connects within its write time-out for one byte.
+int openDevice(const std::string& portName, std::unique_ptr<Device>& device, const CommTimeouts& timeouts = {});
 // The device path a port name opens: "COMn" (any letter case, n >= 1) is
 // /dev/ttyS(n-1), a name that begins with "/" is itself, any other name is
 // looked up under /dev/ (the built-in virtual ports have no path).

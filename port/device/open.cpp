@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "device.h"
+#include "netdevice.h"
 #include "termiosdevice.h"
 #include "virtualports.h"
 
@@ -77,8 +78,10 @@ int fail(int fd, int err) {
 
 }  // namespace
 
-int openDevice(const std::string& portName, std::unique_ptr<Device>& device) {
+int openDevice(const std::string& portName, std::unique_ptr<Device>& device, const CommTimeouts& timeouts) {
   if (IsVirtualPortName(portName)) return OpenVirtualPort(portName, device);
+  // A name with a scheme is a network address, never a path.
+  if (IsNetPortName(portName)) return OpenNetPort(portName, timeouts, device);
   if (portName.empty()) return ENOENT;
   const std::string path = devicePath(portName);
 

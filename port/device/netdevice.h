@@ -1,0 +1,185 @@
+// Ports on other machines: "rfc2217://HOST:PORT" (Telnet with the COM port
+// control option, as ser2net and terminal servers speak it) and
+// "tcp://HOST:PORT" (raw bytes), through libgensio.
+//
+// Design notes for the port above:
+//  - Each device has one thread of its own that makes every gensio call and
+//    receives every gensio callback (its own selector, woken by an eventfd),
+//    so gensio needs no wake-up signal and no lock is held across its calls.
+//    The owner's thread and the event thread talk to it through a command
+//    queue and wait on a condition variable, bounded by the time-outs.
+//  - Received bytes go into a queue of the device's own (at least 64 KiB), as
+//    with a tty; while it is full the connection is not read and TCP's flow
+//    control holds the far end.
+//  - A write blocks until gensio has taken the bytes, bounded by the write
+//    time-outs; on time-out the bytes not yet taken are dropped.
+//  - RFC 2217: line settings are sent, and their answers awaited at most the
+//    write time-out for one byte and never more than half a second (flow
+//    control is sent without waiting). An answer
+//    that differs gives EINVAL; a missing one is not an error, and a setting
+//    the server once left unanswered is not waited for again. DTR, RTS and
+//    break requests are sent without waiting for an answer (ser2net serving a
+//    pseudo-terminal never answers them); the control modes set DTR and RTS
+//    with the line settings, and RTS toggle raises RTS ahead of a write's
+//    bytes and drops it after them, in the same stream. Modem lines and line
+//    errors come from the server's notifications.
+//  - tcp://: settings are accepted and do nothing; the lines read off.
+//  - A dropped connection is a hang-up: EV_ERR once, then EIO, CE_IOE in the
+//    line errors, transfers fail with EIO.
+//  - Only the two schemes are known. The name never reaches a shell, a file,
+//    a proxy or a gensio string of its own: the host is resolved here and
+//    only numeric addresses and the port number are handed to gensio.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device.h"
+
+struct gensio;
+struct gensio_os_funcs;
+struct selector_s;
+struct sergensio;
+
+namespace serivox::device {
+
+// A network port name taken apart.
+struct NetPortName {
+  bool rfc2217 = false;
+  std::string host;  // a host name or a numeric address (IPv6 without brackets)
+  uint16_t port = 0;
+};
+
+// Whether a port name has a scheme ("xxx://"). Such a name is a network
+// address and never a device path.
+bool IsNetPortName(const std::string& name);
+
+// "rfc2217://HOST:PORT" or "tcp://HOST:PORT", the scheme in any letter case;
+// HOST a name of letters, digits, '-', '_' and '.', or an IPv6 address in
+// brackets; PORT 1 to 65535. EPROTONOSUPPORT for another scheme, EINVAL for
+// anything else that is not plainly such a name.
+int ParseNetPortName(const std::string& name, NetPortName& out);
+
+// Connects to a network port. Name lookup and connection together take at
+// most the write time-out for one byte of `timeouts` (multiplier + constant),
+// or 10 s when that is 0 (no bound). Failures: EPROTONOSUPPORT, EINVAL (the
+// name), ENXIO (no such host), EAGAIN (the name service failed for now),
+// ECONNREFUSED, ETIMEDOUT, EHOSTUNREACH, ENETUNREACH.
+int OpenNetPort(const std::string& name, const CommTimeouts& timeouts, std::unique_ptr<Device>& device);
+
+class NetDevice : public Device {
+ public:
+  ~NetDevice() override;
+
+  int setupComm(int inputSize, int outputSize) override;
+  int setCommState(const Dcb& dcb) override;
+  int setCommTimeouts(const CommTimeouts& timeouts) override;
+  int write(const uint8_t* data, int count, int& done) override;
+  int read(uint8_t* data, int count, int& done) override;
+  int clearCommError(uint32_t& errors, int& inQueue, int* outQueue) override;
+  int getModemStatus(uint32_t& status) override;
+  int escapeFunction(int function) override;
+  int purge(uint32_t flags) override;
+  int drain() override;
+  int setCommMask(uint32_t mask) override;
+  int waitCommEvent(uint32_t& events, int stopFd) override;
+
+ private:
+  friend int OpenNetPort(const std::string&, const CommTimeouts&, std::unique_ptr<Device>&);
+  using Clock = std::chrono::steady_clock;
+
+  // The line settings whose answers are awaited, in the order they are sent.
+  // Flow control is not among them: RFC 2217 answers it with the same
+  // command as DTR and RTS, so after a DTR or RTS request that the server
+  // leaves unanswered its answer cannot be told apart.
+  enum Setting { kBaud, kDataSize, kParity, kStopBits, kSettings };
+  struct Answer {
+    NetDevice* device;
+    Setting setting;
+  };
+
+  explicit NetDevice(bool serial);
+  int start();
+  int connect(const std::string& target, Clock::time_point deadline);
+
+  // From any thread: queue a call for the gensio thread and wake it.
+  void post(std::function<void()> call);
+  // The gensio thread.
+  void run();
+  void runCommands();
+  void openOnThread(const std::string& target);
+  void closeOnThread();
+  void sendOnThread();
+  void lostOnThread();
+  int onEvent(int event, int err, unsigned char* buf, unsigned long* buflen);
+  static int EventThunk(gensio* io, void* user, int event, int err, unsigned char* buf, unsigned long* buflen,
+                        const char* const* aux);
+  static void OpenedThunk(gensio* io, int err, void* user);
+  static void ClosedThunk(gensio* io, void* user);
+  static void CommandThunk(int fd, void* user);
+  static void AnswerThunk(sergensio* sio, int err, unsigned int value, void* user);
+
+  // All below that ends in Locked needs mu_ held.
+  void appendLocked(const uint8_t* data, size_t n);
+  void takeLocked(uint8_t* data, int count, int& done);
+  // Reading was held for a full queue: resume it once there is room.
+  void resumeReadLocked();
+  void noteLostLocked();
+  size_t capacityLocked() const;
+  void kick(int fd);
+  // Queues an RFC 2217 DTR, RTS or break request (escapeFunction's codes).
+  void sendLine(int function);
+
+  const bool serial_;  // rfc2217: the connection carries serial control
+  selector_s* sel_ = nullptr;
+  gensio_os_funcs* os_ = nullptr;
+  int commandFd_ = -1;  // wakes the gensio thread
+  int kick_ = -1;       // wakes the event wait
+  std::thread thread_;
+
+  // The gensio thread only.
+  gensio* io_ = nullptr;
+  sergensio* sio_ = nullptr;
+  bool readEnabled_ = false;
+  Answer answerTags_[kSettings];
+
+  std::mutex mu_;
+  std::condition_variable changed_;  // anything a waiting caller may look at
+  std::deque<std::function<void()>> commands_;
+  bool quit_ = false;
+  enum class Link { Opening, Open, Failed, Closed } link_ = Link::Opening;
+  int openError_ = 0;
+  Dcb dcb_;
+  CommTimeouts timeouts_;
+  int inputSize_ = 4096;
+  std::deque<uint8_t> queue_;
+  std::deque<uint8_t> out_;  // bytes a write has queued and gensio not yet taken
+  bool sending_ = false;     // the gensio thread holds bytes of out_ in a gensio call
+  bool sendQueued_ = false;  // a send is waiting in the command queue
+  bool readPaused_ = false;  // the queue was full and reading stopped
+  uint64_t sent_ = 0;        // bytes gensio has taken, ever
+  uint32_t pendingEvents_ = 0;
+  uint32_t pendingErrors_ = 0;
+  uint32_t mask_ = 0;
+  uint32_t modem_ = 0;  // MS_ bits as last reported by the server
+  bool waiting_ = false;
+  bool maskChanged_ = false;
+  bool above80_ = false;
+  bool lost_ = false;
+  bool lossReported_ = false;
+  unsigned asked_[kSettings] = {};
+  unsigned answered_[kSettings] = {};
+  unsigned answer_[kSettings] = {};
+  bool answerOk_[kSettings] = {};
+  bool silent_[kSettings] = {};  // left unanswered once: not waited for again
+};
+
+}  // namespace serivox::device

@@ -1,0 +1,180 @@
+// Network port names: taking them apart, finding the host within a time
+// bound, and handing gensio nothing but numeric addresses.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "netdevice.h"
+
+namespace serivox::device {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr size_t kMaxHost = 253;
+constexpr size_t kMaxAddresses = 8;
+constexpr std::chrono::milliseconds kUnboundedConnect{10000};  // connect bound while writes have none
+
+bool StartsWithNoCase(const std::string& s, const std::string& prefix) {
+  if (s.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(s[i])) != prefix[i]) return false;
+  return true;
+}
+
+bool IsNameChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.';
+}
+
+int LookupError(int eai) {
+  switch (eai) {
+    case EAI_AGAIN: return EAGAIN;
+    case EAI_MEMORY: return ENOMEM;
+    case EAI_SYSTEM: return errno != 0 ? errno : EIO;
+    default: return ENXIO;  // no such host, no address for it, or a permanent name-service failure
+  }
+}
+
+// The numeric addresses of one getaddrinfo result list.
+std::vector<std::string> Numeric(const addrinfo* list) {
+  std::vector<std::string> out;
+  for (const addrinfo* a = list; a && out.size() < kMaxAddresses; a = a->ai_next) {
+    char text[INET6_ADDRSTRLEN] = {};
+    std::string family;
+    if (a->ai_family == AF_INET) {
+      inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr, text, sizeof text);
+      family = "ipv4,";
+    } else if (a->ai_family == AF_INET6) {
+      inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr, text, sizeof text);
+      family = "ipv6,";
+    } else {
+      continue;
+    }
+    const std::string entry = family + text;
+    if (text[0] != 0 && std::find(out.begin(), out.end(), entry) == out.end()) out.push_back(entry);
+  }
+  return out;
+}
+
+// One name lookup on a thread of its own: getaddrinfo cannot be interrupted,
+// so a caller whose bound runs out leaves it to finish alone.
+struct Lookup {
+  std::mutex mu;
+  std::condition_variable done;
+  bool finished = false;
+  int error = 0;
+  std::vector<std::string> addresses;
+};
+
+int Resolve(const std::string& host, Clock::time_point deadline, std::vector<std::string>& addresses) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* list = nullptr;
+  // A numeric address needs no name service.
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &list) == 0) {
+    addresses = Numeric(list);
+    freeaddrinfo(list);
+    return addresses.empty() ? ENXIO : 0;
+  }
+  auto lookup = std::make_shared<Lookup>();
+  try {
+    std::thread([lookup, host] {
+      addrinfo hints{};
+      hints.ai_family = AF_UNSPEC;
+      hints.ai_socktype = SOCK_STREAM;
+      addrinfo* list = nullptr;
+      const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &list);
+      std::vector<std::string> found;
+      if (rc == 0) {
+        found = Numeric(list);
+        freeaddrinfo(list);
+      }
+      std::lock_guard lk(lookup->mu);
+      lookup->error = rc != 0 ? LookupError(rc) : (found.empty() ? ENXIO : 0);
+      lookup->addresses = std::move(found);
+      lookup->finished = true;
+      lookup->done.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    return EAGAIN;
+  }
+  std::unique_lock lk(lookup->mu);
+  if (!lookup->done.wait_until(lk, deadline, [&] { return lookup->finished; })) return ETIMEDOUT;
+  addresses = lookup->addresses;
+  return lookup->error;
+}
+
+}  // namespace
+
+bool IsNetPortName(const std::string& name) { return name.find("://") != std::string::npos; }
+
+int ParseNetPortName(const std::string& name, NetPortName& out) {
+  std::string rest;
+  if (StartsWithNoCase(name, "rfc2217://")) {
+    out.rfc2217 = true;
+    rest = name.substr(10);
+  } else if (StartsWithNoCase(name, "tcp://")) {
+    out.rfc2217 = false;
+    rest = name.substr(6);
+  } else {
+    return EPROTONOSUPPORT;
+  }
+  const size_t colon = rest.rfind(':');
+  if (colon == std::string::npos) return EINVAL;
+  std::string host = rest.substr(0, colon);
+  const std::string port = rest.substr(colon + 1);
+  if (!host.empty() && host.front() == '[') {
+    // An IPv6 address: hex digits, colons and dots only.
+    if (host.size() < 3 || host.back() != ']') return EINVAL;
+    host = host.substr(1, host.size() - 2);
+    for (char c : host)
+      if (!std::isxdigit(static_cast<unsigned char>(c)) && c != ':' && c != '.') return EINVAL;
+  } else {
+    if (host.empty() || host.size() > kMaxHost) return EINVAL;
+    if (host.front() == '-' || host.front() == '.') return EINVAL;
+    for (char c : host)
+      if (!IsNameChar(c)) return EINVAL;
+  }
+  if (port.empty() || port.size() > 5) return EINVAL;
+  for (char c : port)
+    if (!std::isdigit(static_cast<unsigned char>(c))) return EINVAL;
+  const long number = std::stol(port);
+  if (number < 1 || number > 65535) return EINVAL;
+  out.host = host;
+  out.port = static_cast<uint16_t>(number);
+  return 0;
+}
+
+int OpenNetPort(const std::string& name, const CommTimeouts& timeouts, std::unique_ptr<Device>& device) {
+  NetPortName parsed;
+  if (int err = ParseNetPortName(name, parsed)) return err;
+  const uint64_t bound = uint64_t{timeouts.WriteTotalTimeoutMultiplier} + timeouts.WriteTotalTimeoutConstant;
+  const auto deadline =
+      Clock::now() + (bound == 0 ? kUnboundedConnect : std::chrono::milliseconds(std::min<uint64_t>(bound, INT_MAX)));
+  std::vector<std::string> addresses;
+  if (int err = Resolve(parsed.host, deadline, addresses)) return err;
+
+  // The gensio stack is fixed here; the name adds numbers only.
+  std::string target = parsed.rfc2217 ? "telnet(rfc2217),tcp(nodelay)" : "tcp(nodelay)";
+  for (const std::string& address : addresses) target += "," + address + "," + std::to_string(parsed.port);
+
+  std::unique_ptr<NetDevice> d(new NetDevice(parsed.rfc2217));
+  d->timeouts_ = timeouts;
+  if (int err = d->start()) return err;
+  if (int err = d->connect(target, deadline)) return err;
+  device = std::move(d);
+  return 0;
+}
+
+}  // namespace serivox::device

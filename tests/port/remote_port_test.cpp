@@ -1,0 +1,318 @@
+// The port on network ports: names, connection failures, and a real ser2net
+// serving a pseudo-terminal through "rfc2217://" and "tcp://".
+#include <sys/resource.h>
+
+#include <gtest/gtest.h>
+
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <random>
+
+#include "comport.h"
+#include "device/kernel.h"
+#include "test_app.h"
+#include "test_ser2net.h"
+
+namespace {
+
+using serivox::device::kernel::kTcGets2;
+using serivox::device::kernel::Termios2;
+
+int OpenError(TComPort& port) {
+  try {
+    port.Open();
+  } catch (const EComPort& e) {
+    EXPECT_EQ(e.Code(), 1);
+    EXPECT_FALSE(port.Connected());
+    return e.WinCode();
+  }
+  ADD_FAILURE() << "the open of " << port.Port() << " succeeded";
+  return 0;
+}
+
+std::string RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(gen() & 0xFF);
+  return s;
+}
+
+QByteArray Sha256(const std::string& s) {
+  return QCryptographicHash::hash(QByteArrayView(s.data(), static_cast<qsizetype>(s.size())),
+                                  QCryptographicHash::Sha256);
+}
+
+Termios2 PtySettings(int master) {
+  Termios2 t;
+  ioctl(master, kTcGets2, &t);
+  return t;
+}
+
+double CpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+#define START_SER2NET(server)                                  \
+  Ser2Net server;                                              \
+  if (!server.start()) {                                       \
+    if (Ser2Net::Binary().empty()) GTEST_SKIP() << server.why; \
+    FAIL() << server.why;                                      \
+  }
+
+}  // namespace
+
+// Only the two schemes connect, and a name cannot smuggle in anything else:
+// whatever does not parse is refused before any connection is tried.
+TEST(RemotePort, NamesOutsideTheTwoSchemesReachNothing) {
+  EnsureApp();
+  LocalListener listener;
+  ASSERT_GT(listener.port, 0);
+  const std::string p = std::to_string(listener.port);
+  const struct {
+    std::string name;
+    int error;
+  } refused[] = {
+      {"telnet://127.0.0.1:" + p, EPROTONOSUPPORT},
+      {"ssh://127.0.0.1:" + p, EPROTONOSUPPORT},
+      {"file:///etc/passwd", EPROTONOSUPPORT},
+      {"http://127.0.0.1:" + p, EPROTONOSUPPORT},
+      {"tcp,127.0.0.1," + p + "://", EPROTONOSUPPORT},
+      {"tcp://127.0.0.1:" + p + ",stdio", EINVAL},
+      {"tcp://127.0.0.1," + p + ":" + p, EINVAL},
+      {"rfc2217://127.0.0.1:" + p + "),stdio(", EINVAL},
+      {"tcp://127.0.0.1:" + p + "/path", EINVAL},
+      {"tcp://user@127.0.0.1:" + p, EINVAL},
+      {"tcp://127.0.0.1 :" + p, EINVAL},
+      {"tcp://127.0.0.1", EINVAL},
+      {"tcp://127.0.0.1:0", EINVAL},
+      {"tcp://127.0.0.1:65536", EINVAL},
+      {"tcp://127.0.0.1:+" + p, EINVAL},
+      {"tcp://:" + p, EINVAL},
+      {"tcp://[127.0.0.1:" + p, EINVAL},
+      {"tcp://[::1;x]:" + p, EINVAL},
+      {"tcp://-oProxyCommand=x:" + p, EINVAL},
+  };
+  for (const auto& c : refused) {
+    TComPort port;
+    port.SetPort(c.name);
+    EXPECT_EQ(OpenError(port), c.error) << c.name;
+  }
+  EXPECT_FALSE(listener.takeConnection()) << "a refused name reached the network";
+
+  // The schemes in any letter case, and a host name found by the resolver.
+  for (const std::string& name : {"TCP://127.0.0.1:" + p, "tcp://localhost:" + p}) {
+    TComPort port;
+    port.SetPort(name);
+    port.SetEvents({});
+    ASSERT_NO_THROW(port.Open()) << name;
+    EXPECT_TRUE(WaitUntil([&] { return listener.takeConnection(); })) << name;
+    port.Close();
+  }
+}
+
+TEST(RemotePort, ConnectionFailuresCarryTheirCause) {
+  EnsureApp();
+  TComPort refused;
+  refused.SetPort("rfc2217://127.0.0.1:" + std::to_string(FreeLocalPort()));
+  EXPECT_EQ(OpenError(refused), ECONNREFUSED);
+
+  // A server whose queue of connections is full never completes one: the open
+  // ends with ETIMEDOUT once the port's write time-out for one byte has passed.
+  LocalListener full(0);
+  std::vector<int> fillers;
+  for (int i = 0; i < 4; ++i) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(full.port));
+    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    fillers.push_back(fd);
+  }
+  for (const char* scheme : {"tcp://", "rfc2217://"}) {
+    TComPort stalled;
+    stalled.SetPort(std::string(scheme) + "127.0.0.1:" + std::to_string(full.port));
+    stalled.Timeouts().SetWriteTotalMultiplier(0);
+    stalled.Timeouts().SetWriteTotalConstant(400);
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(OpenError(stalled), ETIMEDOUT) << scheme;
+    EXPECT_GE(clock.elapsed(), 350) << scheme;
+    EXPECT_LT(clock.elapsed(), 5000) << scheme;
+  }
+  for (int fd : fillers) close(fd);
+}
+
+// 1 MiB of every byte value each way, through ser2net and the pseudo-terminal,
+// with the event thread delivering arrivals.
+TEST(RemotePort, BytesBothWaysUnchanged) {
+  EnsureApp();
+  const std::string out = RandomBytes(1 << 20, 1);
+  const std::string in = RandomBytes(1 << 20, 2);
+  for (const bool rfc2217 : {true, false}) {
+    // A server of its own each time: ser2net takes a moment to let go of the pty.
+    START_SER2NET(server);
+    const int master = server.pty.master;
+    TComPort port;
+    port.SetPort(rfc2217 ? server.rfc2217Name() : server.tcpName());
+    SCOPED_TRACE(port.Port());
+    std::string received;
+    port.OnRxChar = [&](QObject*, int32_t count) {
+      std::string chunk;
+      port.ReceiveText(chunk, count);
+      received += chunk;
+    };
+    ASSERT_NO_THROW(port.Open());
+
+    // Port -> pty, read on the master by a thread of the test.
+    std::string atPty;
+    std::thread reader([&] {
+      const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+      char buf[65536];
+      while (atPty.size() < out.size() && std::chrono::steady_clock::now() < limit) {
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        const ssize_t n = ::read(master, buf, sizeof buf);
+        if (n > 0) atPty.append(buf, static_cast<size_t>(n));
+      }
+    });
+    int32_t written = 0;
+    try {
+      for (size_t off = 0; off < out.size(); off += 4096) written += port.SendBuffer(out.data() + off, 4096);
+    } catch (const EComPort& e) {
+      ADD_FAILURE() << e.what();
+    }
+    reader.join();
+    EXPECT_EQ(written, 1 << 20);
+    EXPECT_EQ(atPty.size(), out.size());
+    EXPECT_EQ(Sha256(atPty), Sha256(out));
+
+    // Pty -> port.
+    std::thread writer([&] {
+      const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+      for (size_t off = 0; off < in.size() && std::chrono::steady_clock::now() < limit;) {
+        pollfd p{master, POLLOUT, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        const ssize_t n = ::write(master, in.data() + off, std::min<size_t>(4096, in.size() - off));
+        if (n > 0) off += static_cast<size_t>(n);
+      }
+    });
+    EXPECT_TRUE(WaitUntil([&] { return received.size() >= in.size(); }, 120000)) << received.size();
+    writer.join();
+    EXPECT_EQ(received.size(), in.size());
+    EXPECT_EQ(Sha256(received), Sha256(in));
+    port.Close();
+  }
+}
+
+// RFC 2217 carries the line settings to the pty; DTR and RTS requests go out
+// without waiting for answers ser2net never gives. Raw TCP accepts the same
+// calls and changes nothing.
+TEST(RemotePort, LineControlReachesTheServer) {
+  EnsureApp();
+  START_SER2NET(server);
+  const int master = server.pty.master;
+  TcpRelay relay(server.rfc2217Port);
+  relay.start();
+  TComPort port;
+  port.SetPort("rfc2217://127.0.0.1:" + std::to_string(relay.port()));
+  // Long write time-outs: a client that waited for the unanswered line
+  // requests would sit in them for seconds.
+  port.Timeouts().SetWriteTotalConstant(8000);
+  ASSERT_NO_THROW(port.Open());
+  EXPECT_EQ(PtySettings(master).c_ospeed, 9600u);
+
+  // ser2net answers line settings late while DTR and RTS requests it never
+  // answers are pending: the setters must not wait for that.
+  QElapsedTimer clock;
+  clock.start();
+  port.SetBaudRate(br57600);
+  EXPECT_TRUE(WaitUntil([&] { return PtySettings(master).c_ospeed == 57600u; }));
+  port.SetStopBits(sbTwoStopBits);
+  EXPECT_TRUE(WaitUntil([&] { return (PtySettings(master).c_cflag & CSTOPB) != 0; }));
+  port.SetBaudRate(brCustom);
+  port.SetCustomBaudRate(250000);
+  EXPECT_TRUE(WaitUntil([&] { return PtySettings(master).c_ospeed == 250000u; }));
+  EXPECT_LT(clock.elapsed(), 6000);
+
+  clock.restart();
+  port.SetDTRLine(false);
+  port.SetRTSLine(false);
+  for (int i = 0; i < 5; ++i) {  // as the window's timer re-asserts them
+    port.SetDTRLine(true);
+    port.SetRTSLine(true);
+  }
+  EXPECT_LT(clock.elapsed(), 3000);
+  EXPECT_TRUE(port.Signals().Empty());  // a pty has no lines to report
+
+  // Every request went out (IAC SB COM-PORT-OPTION SET-CONTROL value IAC SE),
+  // the repeated ones too.
+  auto count = [&](char value) {
+    const std::string request = std::string("\xFF\xFA\x2C\x05", 4) + value + "\xFF\xF0";
+    const std::string sent = relay.fromClient();
+    int n = 0;
+    for (size_t at = sent.find(request); at != std::string::npos; at = sent.find(request, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_TRUE(WaitUntil([&] { return count(8) >= 5 && count(11) >= 5; })) << count(8) << " " << count(11);
+  EXPECT_GE(count(9), 1);   // DTR off
+  EXPECT_GE(count(12), 1);  // RTS off
+
+  // Nothing of that stands in the data's way.
+  EXPECT_EQ(port.SendText("after"), 5);
+  std::string got;
+  ASSERT_TRUE(WaitUntil([&] {
+    char buf[64];
+    const ssize_t n = ::read(master, buf, sizeof buf);
+    if (n > 0) got.append(buf, static_cast<size_t>(n));
+    return got == "after";
+  })) << got;
+  port.Close();
+
+  TComPort raw;
+  raw.SetPort(server.tcpName());
+  ASSERT_NO_THROW(raw.Open());
+  const speed_t before = PtySettings(master).c_ospeed;
+  raw.SetBaudRate(br115200);
+  raw.SetStopBits(sbOneStopBit);
+  raw.SetDTRLine(false);
+  raw.SetRTSLine(true);
+  EXPECT_TRUE(raw.Signals().Empty());
+  EXPECT_EQ(PtySettings(master).c_ospeed, before);
+  raw.Close();
+}
+
+// ser2net killed while the port is open: one error report (errIO), the event
+// thread stops waiting without spinning, and the port still closes.
+TEST(RemotePort, KilledServerIsOneLossWithoutSpinning) {
+  EnsureApp();
+  for (const bool rfc2217 : {true, false}) {
+    START_SER2NET(server);
+    TComPort port;
+    port.SetPort(rfc2217 ? server.rfc2217Name() : server.tcpName());
+    SCOPED_TRACE(port.Port());
+    int lossReports = 0, otherErrors = 0;
+    port.OnError = [&](QObject*, TComErrors errors) { (errors.Contains(errIO) ? lossReports : otherErrors)++; };
+    ASSERT_NO_THROW(port.Open());
+    server.stop(SIGKILL);
+    ASSERT_TRUE(WaitUntil([&] { return lossReports > 0; }, 20000));
+    // A thread spinning on the dead connection would take most of a core.
+    const double cpu = CpuSeconds();
+    WaitUntil([] { return false; }, 3000);
+    EXPECT_LT(CpuSeconds() - cpu, 1.0) << "CPU seconds used in 3 s while the lost port stays open";
+    EXPECT_EQ(lossReports, 1);
+    EXPECT_EQ(otherErrors, 0);
+    try {
+      port.SendText("x");
+      ADD_FAILURE() << "a write to a lost port succeeded";
+    } catch (const EComPort& e) {
+      EXPECT_EQ(e.Code(), 2);
+      EXPECT_EQ(e.WinCode(), EIO);
+    }
+    port.SetDTRLine(true);  // accepted: the loss is reported once only
+    port.Close();
+    EXPECT_FALSE(port.Connected());
+  }
+}
