@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "errordisplay.h"
+#include "probe.h"
 #include "serivox.h"
 #include "session.h"
 
@@ -21,6 +22,7 @@ int main(int argc, char* argv[]) {
   InstallTerminationHandler(form);
   form->show();
   RunTestSteps(form);
+  InstallProbeFromEnvironment(form);
   const int result = QApplication::exec();
 
   // The main window and any slave windows go before the framework does. The
