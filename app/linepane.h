@@ -7,6 +7,7 @@
 #pragma once
 
 #include <QAbstractScrollArea>
+#include <QElapsedTimer>
 #include <deque>
 #include <string>
 
@@ -15,7 +16,7 @@ class LinePane : public QAbstractScrollArea {
 
  public:
   static constexpr int MaxLines = 100000;
-  // How long changes are gathered before the pane repaints.
+  // The least time between two repaints.
   static constexpr int kRepaintDelayMs = 25;
 
   explicit LinePane(QWidget* parent = nullptr);
@@ -54,4 +55,5 @@ class LinePane : public QAbstractScrollArea {
   size_t widest_ = 0;         // longest line seen since the last Clear, in bytes
   int dropped_ = 0;           // lines dropped at the top since the last sync
   bool syncPending_ = false;
+  QElapsedTimer lastSync_;    // since the last scroll-bar update and repaint
 };
