@@ -57,6 +57,7 @@ struct Child {
   pid_t pid = -1;
   int err = -1;  // its standard error, when captured
   std::string pending;
+  std::string other;  // the last line that was no probe report
 
   // Starts argv with `env` added to the environment; stdout goes to /dev/null.
   static Child Start(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
@@ -111,8 +112,10 @@ struct Child {
 
   // Reads the first line that starts with `prefix`.
   std::optional<std::string> WaitFor(const std::string& prefix, int64_t deadline) {
-    while (auto line = Line(deadline))
+    while (auto line = Line(deadline)) {
       if (line->rfind(prefix, 0) == 0) return line;
+      if (line->rfind("probe ", 0) != 0) other = *line;
+    }
     return std::nullopt;
   }
 
@@ -158,6 +161,19 @@ double RssMiB(pid_t pid) {
   while (std::getline(status, line))
     if (line.rfind("VmRSS:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
   return -1;
+}
+
+// Context switches (voluntary + involuntary) of all threads of a process so far.
+long ContextSwitches(pid_t pid) {
+  long total = 0;
+  std::error_code ec;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::ifstream status(task.path() / "status");
+    std::string line;
+    while (std::getline(status, line))
+      if (line.find("ctxt_switches:") != std::string::npos) total += std::atol(line.c_str() + line.find(':') + 1);
+  }
+  return total;
 }
 
 // Whether the process has `path` open.
@@ -287,6 +303,7 @@ struct Result {
   double shownMs = -1;     // all taken -> pane painted with the last byte
   double shownAfterWriteMs = -1;  // last write returned -> pane painted
   double cpuS = 0;         // process CPU during the drain
+  long switches = 0;       // its threads' context switches during the drain
   double rssBefore = 0, rssAfter = 0;
   double idleCpuMs = 0;    // CPU over 2 s idle after the run
   int paneLines = 0;
@@ -332,8 +349,10 @@ Result RunProgram(const std::string& exe, const Display& display, size_t total, 
     usleep(500'000);
     r.rssBefore = RssMiB(prog.pid);
     const double cpu0 = ProcessCpu(prog.pid);
+    const long switches0 = ContextSwitches(prog.pid);
     const Feed f = FeedFromProcess(pty, data);
     r.cpuS = ProcessCpu(prog.pid) - cpu0;
+    r.switches = ContextSwitches(prog.pid) - switches0;
     r.mibs = double(f.written) / kMiB / (double(f.drained - f.firstWrite) / 1e9);
     // The pane has shown the last byte when a paint has the last line in view
     // ending with the sentinel (in hex mode, the sentinel's own line).
@@ -353,6 +372,8 @@ Result RunProgram(const std::string& exe, const Display& display, size_t total, 
       }
     }
     usleep(1'000'000);
+    prog.WaitFor("-", NowNs());
+    if (!prog.other.empty()) std::printf("  program said: %s\n", prog.other.c_str());
     r.rssAfter = RssMiB(prog.pid);
     const double idle0 = ProcessCpu(prog.pid);
     usleep(2'000'000);
@@ -378,7 +399,7 @@ std::vector<size_t> ParseSizes(const std::string& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string exe = SERIVOX_EXE;
+  std::vector<std::string> exes = {SERIVOX_EXE};
   std::vector<size_t> sizes = {5, 20};
   int runs = 3;
   std::string modes = "text,hex";
@@ -389,52 +410,68 @@ int main(int argc, char** argv) {
       if (i + 1 >= argc) throw std::runtime_error("missing value after " + a);
       return argv[++i];
     };
-    if (a == "--exe") exe = next();
+    if (a == "--exe") exes[0] = next();
+    else if (a == "--compare") exes.push_back(next());
     else if (a == "--mib") sizes = ParseSizes(next());
     else if (a == "--runs") runs = std::max(1, std::stoi(next()));
     else if (a == "--modes") modes = next();
     else if (a == "--offscreen") offscreen = true;
     else {
-      std::fprintf(stderr, "usage: e2e_bench [--exe PATH] [--mib 5,20] [--runs 3] [--modes text,hex] [--offscreen]\n");
+      std::fprintf(stderr,
+                   "usage: e2e_bench [--exe PATH] [--compare PATH] [--mib 5,20] [--runs 3] [--modes text,hex] "
+                   "[--offscreen]\n");
       return 2;
     }
   }
   signal(SIGPIPE, SIG_IGN);
   Display display = StartDisplay(offscreen);
-  std::printf("e2e_bench: %s, display: %s, %d runs per figure (medians), %d-column lines + CR LF\n", exe.c_str(),
-              display.name.c_str(), runs, kLineChars);
+  std::printf("e2e_bench: display %s, %d runs per figure (medians), %d-column lines + CR LF\n", display.name.c_str(),
+              runs, kLineChars);
+  for (size_t e = 0; e < exes.size(); ++e) std::printf("  program %c: %s\n", char('A' + e), exes[e].c_str());
   int status = 0;
   try {
     for (const std::string mode : {"text", "hex"}) {
       if (modes.find(mode) == std::string::npos) continue;
       const bool hex = mode == "hex";
       for (size_t mib : sizes) {
-        std::vector<double> cat, prog, shown, shownW, cpu, rssB, rssA, idle, ratio;
-        int lines = 0;
+        std::vector<double> cat, catCpu;
+        std::vector<std::vector<Result>> progs(exes.size());
         for (int k = 0; k < runs; ++k) {
           const Result c = RunCat(mib * size_t(kMiB));
-          const Result p = RunProgram(exe, display, mib * size_t(kMiB), hex);
           cat.push_back(c.mibs);
-          prog.push_back(p.mibs);
-          ratio.push_back(p.mibs / c.mibs);
-          shown.push_back(p.shownMs);
-          shownW.push_back(p.shownAfterWriteMs);
-          cpu.push_back(p.cpuS);
-          rssB.push_back(p.rssBefore);
-          rssA.push_back(p.rssAfter);
-          idle.push_back(p.idleCpuMs);
-          lines = p.paneLines;
-          std::printf("  %s %3zu MiB run %d: cat %6.1f MiB/s, serivox %6.1f MiB/s (%3.0f %%), shown %+7.1f ms after "
-                      "taken (%+7.1f after last write), cpu %.2f s, RSS %.1f -> %.1f MiB, idle %.1f ms CPU/2 s\n",
-                      mode.c_str(), mib, k + 1, c.mibs, p.mibs, 100 * p.mibs / c.mibs, p.shownMs, p.shownAfterWriteMs,
-                      p.cpuS, p.rssBefore, p.rssAfter, p.idleCpuMs);
+          catCpu.push_back(c.cpuS);
+          std::printf("  %s %3zu MiB run %d: cat %6.1f MiB/s (cpu %.2f s)\n", mode.c_str(), mib, k + 1, c.mibs, c.cpuS);
+          for (size_t e = 0; e < exes.size(); ++e) {
+            const Result p = RunProgram(exes[e], display, mib * size_t(kMiB), hex);
+            progs[e].push_back(p);
+            std::printf("    %c %6.1f MiB/s (%3.0f %% of cat), shown %+7.1f ms after taken (%+7.1f after last "
+                        "write), cpu %.2f s, %ld switches, RSS %.1f -> %.1f MiB, idle %.1f ms CPU/2 s\n",
+                        char('A' + e), p.mibs, 100 * p.mibs / c.mibs, p.shownMs, p.shownAfterWriteMs, p.cpuS,
+                        p.switches, p.rssBefore, p.rssAfter, p.idleCpuMs);
+          }
           std::fflush(stdout);
         }
-        std::printf("%s %zu MiB median: cat %.1f MiB/s, serivox %.1f MiB/s, ratio %.0f %%, shown %.1f ms after taken "
-                    "(max %.1f), cpu %.2f s, RSS %.1f -> %.1f MiB, pane %d lines, idle %.1f ms CPU/2 s\n",
-                    mode.c_str(), mib, Median(cat), Median(prog), 100 * Median(ratio), Median(shown),
-                    *std::max_element(shown.begin(), shown.end()), Median(cpu), Median(rssB), Median(rssA), lines,
-                    Median(idle));
+        std::printf("%s %zu MiB medians: cat %.1f MiB/s (cpu %.2f s)\n", mode.c_str(), mib, Median(cat),
+                    Median(catCpu));
+        for (size_t e = 0; e < exes.size(); ++e) {
+          auto pick = [&](auto field) {
+            std::vector<double> v;
+            for (const Result& r : progs[e]) v.push_back(double(field(r)));
+            return v;
+          };
+          std::vector<double> ratio;
+          for (int k = 0; k < runs; ++k) ratio.push_back(progs[e][size_t(k)].mibs / cat[size_t(k)]);
+          const std::vector<double> shown = pick([](const Result& r) { return r.shownMs; });
+          std::printf("  %c %.1f MiB/s, %.0f %% of cat, shown %.1f ms after taken (max %.1f), cpu %.2f s, %.0f "
+                      "switches, RSS %.1f -> %.1f MiB, pane %d lines, idle %.1f ms CPU/2 s\n",
+                      char('A' + e), Median(pick([](const Result& r) { return r.mibs; })), 100 * Median(ratio),
+                      Median(shown), *std::max_element(shown.begin(), shown.end()),
+                      Median(pick([](const Result& r) { return r.cpuS; })),
+                      Median(pick([](const Result& r) { return r.switches; })),
+                      Median(pick([](const Result& r) { return r.rssBefore; })),
+                      Median(pick([](const Result& r) { return r.rssAfter; })), progs[e].back().paneLines,
+                      Median(pick([](const Result& r) { return r.idleCpuMs; })));
+        }
         std::fflush(stdout);
       }
     }
