@@ -23,6 +23,13 @@ constexpr uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK 
 constexpr int kLinePollMs = 20;  // line check period while line events are asked for
 constexpr int kTxPollMs = 10;    // output-queue check period while waiting for EV_TXEMPTY
 constexpr size_t kMinQueue = 64 * 1024;
+// Under a fast stream the event wait reports arrivals at most once per
+// kGather, unless kGatherBytes are waiting: the owner then takes the stream in
+// large chunks a millisecond apart instead of thousands of small ones. The
+// first arrival after a quiet spell is reported at once.
+constexpr auto kGather = std::chrono::milliseconds(1);
+constexpr size_t kGatherBytes = 32 * 1024;
+constexpr uint32_t kArrivalEvents = EV_RXCHAR | EV_RXFLAG | EV_RX80FULL;
 
 // Milliseconds from now until `t`, rounded up, never negative.
 int msUntil(Clock::time_point t) {
@@ -595,9 +602,16 @@ int TermiosDevice::waitCommEvent(uint32_t& events, int stopFd) {
       waitBase_ = c;
       ev |= line & mask_;
     }
-    ev |= pendingEvents_ & mask_;
-    pendingEvents_ = 0;
-    if (ev) return finish(ev, 0);
+    const uint32_t pending = pendingEvents_ & mask_;
+    const bool gather = !ev && pending && !(pending & ~kArrivalEvents) && gatheringLocked();
+    if (!gather) {
+      ev |= pending;
+      pendingEvents_ = 0;
+    }
+    if (ev) {
+      if (ev & EV_RXCHAR) rxReported_ = Clock::now();
+      return finish(ev, 0);
+    }
 
     // The receiver thread, when it runs, reads the descriptor; the wait then
     // watches it only for a hang-up.
@@ -605,6 +619,7 @@ int TermiosDevice::waitCommEvent(uint32_t& events, int stopFd) {
     int timeout = -1;
     if (lineWatch) timeout = kLinePollMs;
     if (txWatch) timeout = minTimeout(timeout, kTxPollMs);
+    if (gather) timeout = minTimeout(timeout, msUntil(rxReported_ + kGather));
     lk.unlock();
     pollfd p[3] = {{fd_, static_cast<short>(roomy ? POLLIN : 0), 0}, {stopFd, POLLIN, 0}, {kick_, POLLIN, 0}};
     const int r = poll(p, 3, timeout);
@@ -623,6 +638,10 @@ int TermiosDevice::waitCommEvent(uint32_t& events, int stopFd) {
       if (queue_.size() != before && readerWaiting_) kick(rxKick_);
     }
   }
+}
+
+bool TermiosDevice::gatheringLocked() const {
+  return receiving_ && !hungUp_ && Clock::now() - rxReported_ < kGather && queue_.size() < kGatherBytes;
 }
 
 void TermiosDevice::startReceiverLocked() {
@@ -650,13 +669,15 @@ void TermiosDevice::stopReceiver(std::unique_lock<std::mutex>& lk) {
 // hangs up.
 void TermiosDevice::receive() {
   uint8_t buf[16 * 1024];
+  bool held = false;  // the event wait is to be woken when the gathering time ends
   std::unique_lock lk(mu_);
   while (!receiverStop_ && !hungUp_) {
     const size_t room = std::min(capacityLocked() - std::min(capacityLocked(), queue_.size()), sizeof buf);
     const uint64_t purges = purges_;
+    const int timeout = held ? msUntil(rxReported_ + kGather) : -1;
     lk.unlock();
     pollfd p[2] = {{fd_, static_cast<short>(room > 0 ? POLLIN : 0), 0}, {recvKick_, POLLIN, 0}};
-    const int r = poll(p, 2, -1);
+    const int r = poll(p, 2, timeout);
     const int pollErr = errno;
     if (r > 0 && (p[1].revents & POLLIN)) clearKick(recvKick_);
     size_t got = 0;
@@ -684,7 +705,13 @@ void TermiosDevice::receive() {
       if (readerWaiting_) kick(rxKick_);
     }
     if (gone) noteHangupLocked();
-    if ((pendingEvents_ & mask_) && waiting_) kick(kick_);
+    held = false;
+    if ((pendingEvents_ & mask_) && waiting_) {
+      if (gatheringLocked())
+        held = true;
+      else
+        kick(kick_);
+    }
   }
   receiving_ = false;
 }

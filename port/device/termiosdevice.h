@@ -115,6 +115,8 @@ class TermiosDevice : public Device {
   void startReceiverLocked();
   void stopReceiver(std::unique_lock<std::mutex>& lk);
   void receive();
+  // Whether arrivals wait a little longer to be reported together.
+  bool gatheringLocked() const;
 
   const int fd_;
   const int kick_;    // wakes the event thread: mask change, new pending events, room in the queue
@@ -138,6 +140,7 @@ class TermiosDevice : public Device {
   bool receiving_ = false;    // the receiver thread runs
   bool receiverStop_ = false;
   uint64_t purges_ = 0;       // input purges so far
+  std::chrono::steady_clock::time_point rxReported_;  // when the event wait last reported arrivals
   std::thread receiver_;
   bool txPending_ = false;    // written since the output queue was last seen empty
   bool hungUp_ = false;
