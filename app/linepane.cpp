@@ -234,11 +234,15 @@ void LinePane::Clear() {
 }
 
 void LinePane::Changed() {
-  // Changes are gathered for a short while and cost one scroll-bar update and
-  // one paint: a fast stream repaints at most about 40 times a second.
+  // Changes cost one scroll-bar update and one paint on the next pass, or,
+  // within kRepaintDelayMs of the last one, when that time is up: a fast
+  // stream repaints at most about 40 times a second, and a change after a
+  // quiet spell shows at once.
   if (syncPending_) return;
   syncPending_ = true;
-  QTimer::singleShot(kRepaintDelayMs, this, [this] { Guarded([this] { SyncScrollBars(); }); });
+  const qint64 since = lastSync_.isValid() ? lastSync_.elapsed() : kRepaintDelayMs;
+  const int delay = int(std::clamp<qint64>(kRepaintDelayMs - since, 0, kRepaintDelayMs));
+  QTimer::singleShot(delay, this, [this] { Guarded([this] { SyncScrollBars(); }); });
 }
 
 int LinePane::LineHeight() const { return std::max(1, fontMetrics().lineSpacing()); }
@@ -258,6 +262,7 @@ int LinePane::VisibleCount() const {
 
 void LinePane::SyncScrollBars() {
   syncPending_ = false;
+  lastSync_.start();
   QScrollBar* v = verticalScrollBar();
   // Follow the end only while the view was at the bottom before the change.
   const bool atBottom = v->value() >= v->maximum();

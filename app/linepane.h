@@ -11,6 +11,7 @@
 #pragma once
 
 #include <QAbstractScrollArea>
+#include <QElapsedTimer>
 #include <deque>
 #include <string>
 
@@ -19,7 +20,7 @@ class LinePane : public QAbstractScrollArea {
 
  public:
   static constexpr int MaxLines = 100000;
-  // How long changes are gathered before the pane repaints.
+  // The least time between two repaints.
   static constexpr int kRepaintDelayMs = 25;
 
   explicit LinePane(QWidget* parent = nullptr);
@@ -99,4 +100,5 @@ class LinePane : public QAbstractScrollArea {
   Position anchor_;           // the selection runs from anchor_ to cursor_
   Position cursor_;
   bool selecting_ = false;    // the mouse is selecting
+  QElapsedTimer lastSync_;    // since the last scroll-bar update and repaint
 };

@@ -7,6 +7,7 @@
 
 #include "cmdline.h"
 #include "errordisplay.h"
+#include "probe.h"
 #include "serivox.h"
 #include "session.h"
 
@@ -49,6 +50,7 @@ int main(int argc, char* argv[]) {
   form->show();
   options.ApplyTo(*form);
   RunTestSteps(form);
+  InstallProbeFromEnvironment(form);
   const int result = QApplication::exec();
 
   // The main window and any slave windows go before the framework does. The

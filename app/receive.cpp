@@ -35,35 +35,68 @@ void TSerivox::ComPortRxChar(QObject*, int32_t Count) {
   if (ui->CheckBox4->isChecked()) ComPort->SendText(data);
 }
 
-// Shows a received chunk exactly as DisplayRxByte would byte by byte, but
-// joins runs of ordinary bytes with one append: inside such a run the pane's
-// last line changes only at the run's first byte, so the limit test gives the
-// same answer for every later byte of the run.
+// Shows a received chunk exactly as DisplayRxByte would byte by byte, with
+// the options and the line limit read once (nothing can change them while a
+// chunk is shown) and runs of bytes other than CR and LF joined into one
+// append: inside such a run the pane's last line can change only at the
+// run's first byte, so the limit test gives the same answer for every later
+// byte of the run.
 void TSerivox::DisplayRxChunk(const uint8_t* data, size_t size) {
   const bool controls = ui->CheckBox6->isChecked();
-  const int limit = LineLimit();
+  const size_t limit = size_t(std::max(0, LineLimit()));
   // Hex mode gives every byte its own line; a very narrow pane may break
   // inside a run. Both are shown byte by byte.
   if (ui->CheckBox5->isChecked() || limit < 4) {
     for (size_t i = 0; i < size; ++i) DisplayRxByte(data[i]);
     return;
   }
-  auto ordinary = [&](uint8_t b) { return b != kLF && b != kCR && !(controls && b < 32); };
-  size_t i = 0;
-  while (i < size) {
-    if (!ordinary(data[i])) {
-      DisplayRxByte(data[i++]);
+  LinePane* pane = ui->Memo1;
+  char t[3];
+  auto shown = [&](uint8_t b) -> size_t {
+    t[0] = char(b);
+    if (!controls || b >= 32) return 1;
+    t[0] = '#';
+    t[1] = char('0' + b / 10);
+    t[2] = char('0' + b % 10);
+    return 3;
+  };
+  // The limit rule for one byte shown as t.
+  auto put = [&](size_t tLength) {
+    if (pane->LastLine().size() < limit) {
+      RxLine.append(t, tLength);
+    } else {
+      Timer3Timer(this);
+      RxLine.assign(t, tLength);
+      pane->AppendLine(RxLine);
+    }
+  };
+  const uint8_t* p = data;
+  const uint8_t* const stop = data + size;
+  while (p < stop) {
+    const uint8_t b = *p;
+    if (b == kLF || b == kCR) {
+      put(shown(b));
+      LastRxByte = b;
+      ++p;
       continue;
     }
-    size_t end = i + 1;
-    while (end < size && ordinary(data[end])) ++end;
-    DisplayRxByte(data[i++]);
-    if (i == end) continue;
-    if (int(ui->Memo1->LastLine().size()) < limit) {
-      RxLine.append(reinterpret_cast<const char*>(data + i), end - i);
-      LastRxByte = data[end - 1];
-      i = end;
+    const uint8_t* end = p + 1;
+    while (end < stop && *end != kLF && *end != kCR) ++end;
+    // The first byte after a run of CR/LF starts a new line.
+    if (LastRxByte == kLF || LastRxByte == kCR) {
+      Timer3Timer(this);
+      RxLine.clear();
+      pane->AppendLine(RxLine);
     }
+    put(shown(b));
+    // The pane's line is now below the limit and stays so for the run.
+    if (!controls) {
+      RxLine.append(reinterpret_cast<const char*>(p + 1), size_t(end - p - 1));
+    } else {
+      for (const uint8_t* q = p + 1; q < end; ++q) RxLine.append(t, shown(*q));
+    }
+    LastRxByte = end[-1];
+    p = end;
   }
 }
 

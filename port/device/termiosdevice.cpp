@@ -23,6 +23,13 @@ constexpr uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK 
 constexpr int kLinePollMs = 20;  // line check period while line events are asked for
 constexpr int kTxPollMs = 10;    // output-queue check period while waiting for EV_TXEMPTY
 constexpr size_t kMinQueue = 64 * 1024;
+// Under a fast stream the event wait reports arrivals at most once per
+// kGather, unless kGatherBytes are waiting: the owner then takes the stream in
+// large chunks a millisecond apart instead of thousands of small ones. The
+// first arrival after a quiet spell is reported at once.
+constexpr auto kGather = std::chrono::milliseconds(1);
+constexpr size_t kGatherBytes = 32 * 1024;
+constexpr uint32_t kArrivalEvents = EV_RXCHAR | EV_RXFLAG | EV_RX80FULL;
 
 // Milliseconds from now until `t`, rounded up, never negative.
 int msUntil(Clock::time_point t) {
@@ -49,24 +56,47 @@ uint32_t lineErrorFlags(const kernel::LineCounters& now, const kernel::LineCount
 
 }  // namespace
 
+void ByteQueue::append(const uint8_t* data, size_t n) {
+  if (head_ > 0 && head_ >= size()) {
+    bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(head_));
+    head_ = 0;
+  }
+  bytes_.insert(bytes_.end(), data, data + n);
+}
+
+size_t ByteQueue::take(uint8_t* out, size_t n) {
+  n = std::min(n, size());
+  if (n > 0) std::memcpy(out, bytes_.data() + head_, n);
+  head_ += n;
+  if (head_ == bytes_.size()) clear();
+  return n;
+}
+
+void ByteQueue::clear() {
+  bytes_.clear();
+  head_ = 0;
+}
+
 int TermiosDevice::Create(int fd, std::unique_ptr<Device>& device) {
   const int kick = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (kick < 0) return errno;
   const int rxKick = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (rxKick < 0) {
+  const int recvKick = rxKick < 0 ? -1 : eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (recvKick < 0) {
     const int err = errno;
     close(kick);
+    if (rxKick >= 0) close(rxKick);
     return err;
   }
   // Pseudo-terminals answer the modem-line requests with ENOTTY or EINVAL.
   int modem = 0;
   const bool hasLines = ioctl(fd, TIOCMGET, &modem) == 0 || (errno != ENOTTY && errno != EINVAL);
-  device.reset(new TermiosDevice(fd, kick, rxKick, hasLines));
+  device.reset(new TermiosDevice(fd, kick, rxKick, recvKick, hasLines));
   return 0;
 }
 
-TermiosDevice::TermiosDevice(int fd, int kick, int rxKick, bool hasLines)
-    : fd_(fd), kick_(kick), rxKick_(rxKick), hasLines_(hasLines) {
+TermiosDevice::TermiosDevice(int fd, int kick, int rxKick, int recvKick, bool hasLines)
+    : fd_(fd), kick_(kick), rxKick_(rxKick), recvKick_(recvKick), hasLines_(hasLines) {
   if (hasLines_) {
     readCountersLocked(errorBase_, waitModem_);
     waitBase_ = errorBase_;
@@ -74,10 +104,15 @@ TermiosDevice::TermiosDevice(int fd, int kick, int rxKick, bool hasLines)
 }
 
 TermiosDevice::~TermiosDevice() {
+  {
+    std::unique_lock lk(mu_);
+    stopReceiver(lk);
+  }
   ioctl(fd_, TIOCNXCL);
   close(fd_);  // also releases the flock
   close(kick_);
   close(rxKick_);
+  close(recvKick_);
 }
 
 void TermiosDevice::kick(int fd) {
@@ -116,7 +151,7 @@ void TermiosDevice::appendLocked(const uint8_t* raw, int n) {
   // Most chunks carry no mark and no byte to drop: copy them whole.
   if (escape_ == 0 && n > 0 && !std::memchr(raw, 0xFF, static_cast<size_t>(n)) &&
       !(dcb_.fNull && std::memchr(raw, 0, static_cast<size_t>(n)))) {
-    queue_.insert(queue_.end(), raw, raw + n);
+    queue_.append(raw, static_cast<size_t>(n));
     any = true;
     flag = std::memchr(raw, dcb_.EvtChar, static_cast<size_t>(n)) != nullptr;
     n = 0;
@@ -183,9 +218,9 @@ bool TermiosDevice::drainLocked() {
 }
 
 void TermiosDevice::takeLocked(uint8_t* data, int count, int& done) {
+  if (receiving_ && count > 0 && queue_.size() >= capacityLocked()) kick(recvKick_);  // room again
   const size_t n = std::min(static_cast<size_t>(count), queue_.size());
-  std::copy_n(queue_.begin(), n, data);
-  queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
+  queue_.take(data, n);
   done = static_cast<int>(n);
   if (above80_ && queue_.size() < static_cast<size_t>(inputSize_) * 8 / 10) above80_ = false;
 }
@@ -356,7 +391,7 @@ int TermiosDevice::read(uint8_t* data, int count, int& done) {
     const bool wasFull = queue_.size() >= capacityLocked();
     int n = 0;
     takeLocked(data + done, count - done, n);
-    if (done + n < count) {
+    if (done + n < count && !receiving_) {
       // The queue ran short: take what the kernel holds, after it in order.
       drainLocked();
       int more = 0;
@@ -383,8 +418,9 @@ int TermiosDevice::read(uint8_t* data, int count, int& done) {
       timeout = minTimeout(timeout, t);
     }
     readerWaiting_ = true;
+    // While the receiver thread runs, it alone reads the descriptor and wakes this wait.
+    pollfd p[2] = {{fd_, static_cast<short>(receiving_ ? 0 : POLLIN), 0}, {rxKick_, POLLIN, 0}};
     lk.unlock();
-    pollfd p[2] = {{fd_, POLLIN, 0}, {rxKick_, POLLIN, 0}};
     const int r = poll(p, 2, timeout);
     const int pollErr = errno;
     lk.lock();
@@ -481,10 +517,12 @@ int TermiosDevice::purge(uint32_t flags) {
   };
   if (flags & (PURGE_RXABORT | PURGE_RXCLEAR)) {
     queue_.clear();
+    ++purges_;
     escape_ = 0;
     above80_ = false;
     if (int err = flush(TCIFLUSH)) return err;
     if (waiting_) kick(kick_);  // room again: the wait may read the descriptor
+    if (receiving_) kick(recvKick_);
   }
   // Writes complete inside write(), so an abort finds none waiting; only a
   // clear discards what they handed to the kernel.
@@ -495,8 +533,12 @@ int TermiosDevice::purge(uint32_t flags) {
 }
 
 int TermiosDevice::setCommMask(uint32_t mask) {
-  std::lock_guard lk(mu_);
+  std::unique_lock lk(mu_);
   mask_ = mask;
+  if (mask & EV_RXCHAR)
+    startReceiverLocked();
+  else
+    stopReceiver(lk);
   if (hasLines_ && !hungUp_) readCountersLocked(waitBase_, waitModem_);
   if (waiting_) {
     maskChanged_ = true;
@@ -560,14 +602,24 @@ int TermiosDevice::waitCommEvent(uint32_t& events, int stopFd) {
       waitBase_ = c;
       ev |= line & mask_;
     }
-    ev |= pendingEvents_ & mask_;
-    pendingEvents_ = 0;
-    if (ev) return finish(ev, 0);
+    const uint32_t pending = pendingEvents_ & mask_;
+    const bool gather = !ev && pending && !(pending & ~kArrivalEvents) && gatheringLocked();
+    if (!gather) {
+      ev |= pending;
+      pendingEvents_ = 0;
+    }
+    if (ev) {
+      if (ev & EV_RXCHAR) rxReported_ = Clock::now();
+      return finish(ev, 0);
+    }
 
-    const bool roomy = queue_.size() < capacityLocked();
+    // The receiver thread, when it runs, reads the descriptor; the wait then
+    // watches it only for a hang-up.
+    const bool roomy = queue_.size() < capacityLocked() && !receiving_;
     int timeout = -1;
     if (lineWatch) timeout = kLinePollMs;
     if (txWatch) timeout = minTimeout(timeout, kTxPollMs);
+    if (gather) timeout = minTimeout(timeout, msUntil(rxReported_ + kGather));
     lk.unlock();
     pollfd p[3] = {{fd_, static_cast<short>(roomy ? POLLIN : 0), 0}, {stopFd, POLLIN, 0}, {kick_, POLLIN, 0}};
     const int r = poll(p, 3, timeout);
@@ -586,6 +638,82 @@ int TermiosDevice::waitCommEvent(uint32_t& events, int stopFd) {
       if (queue_.size() != before && readerWaiting_) kick(rxKick_);
     }
   }
+}
+
+bool TermiosDevice::gatheringLocked() const {
+  return receiving_ && !hungUp_ && Clock::now() - rxReported_ < kGather && queue_.size() < kGatherBytes;
+}
+
+void TermiosDevice::startReceiverLocked() {
+  if (receiving_ || hungUp_) return;
+  receiving_ = true;
+  receiverStop_ = false;
+  receiver_ = std::thread([this] { receive(); });
+}
+
+void TermiosDevice::stopReceiver(std::unique_lock<std::mutex>& lk) {
+  if (!receiver_.joinable()) return;
+  receiverStop_ = true;
+  kick(recvKick_);
+  std::thread receiver = std::move(receiver_);
+  lk.unlock();
+  receiver.join();
+  lk.lock();
+  clearKick(recvKick_);
+}
+
+// Moves arriving bytes into the queue as they come, as far as it has room,
+// and wakes the event wait and a waiting reader. The descriptor is read
+// without the lock, so the owner's thread never waits for a read; bytes read
+// across a purge are dropped with it. Ends when stopped or when the device
+// hangs up.
+void TermiosDevice::receive() {
+  uint8_t buf[16 * 1024];
+  bool held = false;  // the event wait is to be woken when the gathering time ends
+  std::unique_lock lk(mu_);
+  while (!receiverStop_ && !hungUp_) {
+    const size_t room = std::min(capacityLocked() - std::min(capacityLocked(), queue_.size()), sizeof buf);
+    const uint64_t purges = purges_;
+    const int timeout = held ? msUntil(rxReported_ + kGather) : -1;
+    lk.unlock();
+    pollfd p[2] = {{fd_, static_cast<short>(room > 0 ? POLLIN : 0), 0}, {recvKick_, POLLIN, 0}};
+    const int r = poll(p, 2, timeout);
+    const int pollErr = errno;
+    if (r > 0 && (p[1].revents & POLLIN)) clearKick(recvKick_);
+    size_t got = 0;
+    bool gone = r > 0 && (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(p[0].revents & POLLIN);
+    if (r > 0 && room > 0 && (p[0].revents & POLLIN)) {
+      // A pseudo-terminal hands over at most a few KiB per read; read on
+      // while a read fills what it was given.
+      while (got < room) {
+        const size_t want = std::min<size_t>(room - got, 4096);
+        const ssize_t n = ::read(fd_, buf + got, want);
+        if (n > 0) {
+          got += size_t(n);
+          if (size_t(n) < want) break;
+          continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) gone = true;  // read() == 0 or EIO
+        break;
+      }
+    }
+    lk.lock();
+    if (r < 0 && pollErr != EINTR) break;
+    if (got > 0 && purges == purges_) {
+      appendLocked(buf, int(got));
+      if (readerWaiting_) kick(rxKick_);
+    }
+    if (gone) noteHangupLocked();
+    held = false;
+    if ((pendingEvents_ & mask_) && waiting_) {
+      if (gatheringLocked())
+        held = true;
+      else
+        kick(kick_);
+    }
+  }
+  receiving_ = false;
 }
 
 }  // namespace serivox::device

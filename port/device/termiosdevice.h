@@ -5,11 +5,14 @@
 //  - HUPCL is set: closing the port drops DTR and RTS, so a modem hangs up and
 //    the far end sees this side leave, as with the built-in virtual ports.
 //  - CLOCAL is set: the carrier line never blocks an open or hangs up the tty.
-//  - Input passes through a queue of the device's own (at least 64 KiB). The
-//    event thread moves arriving bytes there, so EV_RXCHAR is raised once per
-//    arrival and a readable descriptor never makes the wait spin. While the
-//    queue is full the descriptor is not read and the kernel's flow control
-//    holds the far end.
+//  - Input passes through a queue of the device's own (at least 64 KiB), the
+//    driver's input queue. While EV_RXCHAR is in the event mask a receiver
+//    thread of the device moves arriving bytes there, also while the event
+//    thread is busy handing an earlier event to its owner, so a fast stream
+//    is taken in large chunks; EV_RXCHAR is raised once per arrival and a
+//    readable descriptor never makes a wait spin. Without it the event wait
+//    and the reads move them. While the queue is full the descriptor is not
+//    read and the kernel's flow control holds the far end.
 //  - PARMRK marks line errors in the stream; the input path removes the marks,
 //    drops breaks, and with fErrorChar replaces a byte received with a parity
 //    or framing error by ErrorChar.
@@ -23,8 +26,9 @@
 #pragma once
 
 #include <chrono>
-#include <deque>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 #include "device.h"
 #include "kernel.h"
@@ -44,6 +48,23 @@ int TermiosFromDcb(const Dcb& dcb, kernel::Termios2& out);
 // StopBits (ONESTOPBIT or TWOSTOPBITS), fParity, fOutxCtsFlow, fRtsControl
 // (handshake or enable), fOutX, fInX, XonChar, XoffChar. Other fields stay 0.
 Dcb DcbFromTermios(const kernel::Termios2& t);
+
+// The input queue: bytes in one contiguous buffer, appended at the end and
+// taken from the front with a copy each; the taken part is dropped when it
+// outweighs what is left, so the buffer stays below twice its contents.
+class ByteQueue {
+ public:
+  size_t size() const { return bytes_.size() - head_; }
+  bool empty() const { return size() == 0; }
+  void append(const uint8_t* data, size_t n);
+  void push_back(uint8_t b) { append(&b, 1); }
+  size_t take(uint8_t* out, size_t n);
+  void clear();
+
+ private:
+  std::vector<uint8_t> bytes_;
+  size_t head_ = 0;
+};
 
 class TermiosDevice : public Device {
  public:
@@ -70,7 +91,7 @@ class TermiosDevice : public Device {
   bool hasLines() const { return hasLines_; }
 
  private:
-  TermiosDevice(int fd, int kick, int rxKick, bool hasLines);
+  TermiosDevice(int fd, int kick, int rxKick, int recvKick, bool hasLines);
 
   // All below that ends in Locked needs mu_ held.
   // Reads what the descriptor holds into the queue (as far as it has room).
@@ -90,17 +111,24 @@ class TermiosDevice : public Device {
   size_t capacityLocked() const;
   void kick(int fd);
   static void clearKick(int fd);
+  // The receiver thread: started while EV_RXCHAR is in the mask.
+  void startReceiverLocked();
+  void stopReceiver(std::unique_lock<std::mutex>& lk);
+  void receive();
+  // Whether arrivals wait a little longer to be reported together.
+  bool gatheringLocked() const;
 
   const int fd_;
   const int kick_;    // wakes the event thread: mask change, new pending events, room in the queue
   const int rxKick_;  // wakes a reader: the event thread moved bytes into the queue
+  const int recvKick_;  // wakes the receiver thread: stop, or room in the queue
   const bool hasLines_;
 
   std::mutex mu_;
   Dcb dcb_;
   CommTimeouts timeouts_;
   int inputSize_ = 4096;
-  std::deque<uint8_t> queue_;
+  ByteQueue queue_;
   int escape_ = 0;            // PARMRK marks seen so far of a sequence split between reads
   uint32_t pendingEvents_ = 0;
   uint32_t pendingErrors_ = 0;
@@ -109,6 +137,11 @@ class TermiosDevice : public Device {
   bool maskChanged_ = false;  // complete the pending wait with no events
   bool above80_ = false;
   bool readerWaiting_ = false;
+  bool receiving_ = false;    // the receiver thread runs
+  bool receiverStop_ = false;
+  uint64_t purges_ = 0;       // input purges so far
+  std::chrono::steady_clock::time_point rxReported_;  // when the event wait last reported arrivals
+  std::thread receiver_;
   bool txPending_ = false;    // written since the output queue was last seen empty
   bool hungUp_ = false;
   bool hangupReported_ = false;

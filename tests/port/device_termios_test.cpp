@@ -1,10 +1,12 @@
 // The termios device over pseudo-terminal pairs, and the mapping of the line
 // settings onto termios2.
 #include <fcntl.h>
+#include <poll.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -265,6 +267,45 @@ TEST(TermiosDeviceRead, MarkedBytesNulsAndParityMarks) {
   ASSERT_EQ(dev->setCommState(d), 0);
   ASSERT_TRUE(pty.send(std::string("a\0b\0", 4)));
   EXPECT_EQ(ReadAll(*dev, 2), "ab");
+}
+
+// While arrivals are watched, the device takes bytes from the tty on a thread
+// of its own. A stream many times the queue's size, read meanwhile in pieces
+// of changing size with input counts in between, arrives whole and in order,
+// 0xFF bytes (doubled by the kernel's marking) included.
+TEST(TermiosDeviceRead, AWatchedStreamArrivesWholeAndInOrder) {
+  TestPty pty;
+  auto dev = OpenPty(pty);
+  ASSERT_TRUE(dev);
+  ASSERT_EQ(dev->setCommState(LineDcb(9600)), 0);
+  ASSERT_EQ(dev->setCommTimeouts(Timeouts(0, 0, 5000)), 0);
+  ASSERT_EQ(dev->setCommMask(EV_RXCHAR), 0);
+  constexpr size_t kTotal = 512 * 1024;
+  std::string sent(kTotal, '\0');
+  for (size_t i = 0; i < kTotal; ++i) sent[i] = char((i * 7 + i / 251) & 0xFF);
+  const auto deadline = Clock::now() + 60s;
+  std::thread writer([&] {
+    for (size_t off = 0; off < kTotal && Clock::now() < deadline;) {
+      pollfd p{pty.master, POLLOUT, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      const ssize_t n = ::write(pty.master, sent.data() + off, std::min<size_t>(kTotal - off, 10000));
+      if (n > 0) off += size_t(n);
+    }
+  });
+  std::string got;
+  size_t piece = 1;
+  while (got.size() < kTotal && Clock::now() < deadline) {
+    uint32_t errors = 0;
+    int in = 0;
+    ASSERT_EQ(dev->clearCommError(errors, in, nullptr), 0);
+    got += ReadAll(*dev, int(std::min(piece, kTotal - got.size())));
+    piece = piece * 5 % 70001 + 1;
+  }
+  writer.join();
+  ASSERT_EQ(got.size(), kTotal);
+  EXPECT_TRUE(got == sent) << "first difference at byte "
+                           << std::mismatch(got.begin(), got.end(), sent.begin()).first - got.begin();
+  ASSERT_EQ(dev->setCommMask(0), 0);
 }
 
 TEST(TermiosDeviceWrite, StalledLineEndsWithTheBytesWrittenSoFar) {
