@@ -65,7 +65,11 @@ void TSerivox::AwaitPortReturn() {
   if (!ReconnectAction->isChecked()) return;
   const std::string& name = ComPort->Port();
   if (serivox::device::IsVirtualPortName(name)) return;
-  ReturnWatch->Watch(QFile::decodeName(QByteArray::fromStdString(serivox::device::devicePath(name))));
+  // A pseudo-terminal's number is soon given to an unrelated program: the
+  // same name coming back is never the same device.
+  const std::string path = serivox::device::devicePath(name);
+  if (path.rfind("/dev/pts/", 0) == 0) return;
+  ReturnWatch->Watch(QFile::decodeName(QByteArray::fromStdString(path)));
 }
 
 void TSerivox::PortDeviceReturned() {
