@@ -82,18 +82,17 @@ void TSerivox::DisplayRxChunk(const uint8_t* data, size_t size) {
     }
     const uint8_t* end = p + 1;
     while (end < stop && *end != kLF && *end != kCR) ++end;
-    // The first byte after a run of CR/LF starts a new line.
-    if (LastRxByte == kLF || LastRxByte == kCR) {
-      Timer3Timer(this);
-      RxLine.clear();
-      pane->AppendLine(RxLine);
-    }
-    put(shown(b));
-    // The pane's line is now below the limit and stays so for the run.
+    // The run's first byte goes the byte-by-byte way: it may start a new line
+    // (after CR/LF, or after an idle gap with timestamps on) and meet the limit.
+    DisplayRxByte(b);
+    ++p;
+    // The rest joins the line while the pane's line is below the limit; it
+    // stays so for the whole run. Otherwise the next byte goes the same way.
+    if (p == end || pane->LastLine().size() >= limit) continue;
     if (!controls) {
-      RxLine.append(reinterpret_cast<const char*>(p + 1), size_t(end - p - 1));
+      RxLine.append(reinterpret_cast<const char*>(p), size_t(end - p));
     } else {
-      for (const uint8_t* q = p + 1; q < end; ++q) RxLine.append(t, shown(*q));
+      for (const uint8_t* q = p; q < end; ++q) RxLine.append(t, shown(*q));
     }
     LastRxByte = end[-1];
     p = end;
@@ -167,5 +166,6 @@ QMenu* TSerivox::Memo1Menu() {
   all->setShortcut(QKeySequence::SelectAll);
   menu->addSeparator();
   menu->addAction(tr("Clear"), this, [this] { Guarded([&] { Memo1DblClick(ui->Memo1); }); });
+  AddExtraActions(menu);
   return menu;
 }

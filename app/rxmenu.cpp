@@ -53,14 +53,6 @@ void TSerivox::CreateExtras() {
 
   ReturnWatch = new DeviceReturnWatch(this);
   connect(ReturnWatch, &DeviceReturnWatch::Returned, this, [this] { Guarded([&] { PortDeviceReturned(); }); });
-
-  // The pane's own menu; the items above are added to it.
-  ui->Memo1->setContextMenuPolicy(Qt::CustomContextMenu);
-  connect(ui->Memo1, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
-    QMenu menu(this);
-    AddExtraActions(&menu);
-    menu.exec(ui->Memo1->mapToGlobal(at));
-  });
 }
 
 void TSerivox::AddExtraActions(QMenu* menu) {

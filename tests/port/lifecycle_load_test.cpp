@@ -210,7 +210,7 @@ TEST(LifecycleUnderLoad, BytesWrittenJustBeforeCloseAllArriveInOrder) {
             }
           });
         }
-        {
+        try {
           TComPort port;
           port.SetPort(nullModem ? "NULLMODEM-A" : pty->slavePath);
           port.SetSyncMethod(method);
@@ -221,6 +221,8 @@ TEST(LifecycleUnderLoad, BytesWrittenJustBeforeCloseAllArriveInOrder) {
           EXPECT_EQ(port.SendBuffer(data.data(), static_cast<int32_t>(data.size())),
                     static_cast<int32_t>(data.size()));
           port.Close();
+        } catch (const std::exception& e) {
+          ADD_FAILURE() << e.what();  // the reader still has to be joined
         }
         reader.join();
         EXPECT_EQ(got.size(), data.size());
