@@ -104,7 +104,12 @@ NetDevice::~NetDevice() {
     post([this] { closeOnThread(); });
     thread_.join();
   }
-  if (sel_ && commandFd_ >= 0) sel_clear_fd_handlers(sel_, commandFd_);
+  if (sel_ && commandFd_ >= 0) {
+    sel_clear_fd_handlers(sel_, commandFd_);
+    // The selector frees a cleared handler's record on its next pass.
+    timeval now{0, 0};
+    sel_select(sel_, nullptr, 0, nullptr, &now);
+  }
   if (os_) gensio_os_funcs_free(os_);
   if (sel_) sel_free_selector(sel_);
   if (commandFd_ >= 0) close(commandFd_);
