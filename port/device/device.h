@@ -70,6 +70,27 @@ struct CommTimeouts {
   uint32_t WriteTotalTimeoutConstant = 0;
 };
 
+// What the time-outs make of a read of `count` bytes (see CommTimeouts).
+struct ReadBounds {
+  bool immediate = false;    // return at once with what waits
+  bool firstByte = false;    // return as soon as anything has come
+  uint64_t totalMs = 0;      // bound of the whole read; 0: none
+  bool useInterval = false;  // a gap of ReadIntervalTimeout between bytes ends the read
+};
+inline ReadBounds ReadBoundsFor(const CommTimeouts& t, int count) {
+  constexpr uint32_t kMax = 0xFFFFFFFF;
+  ReadBounds r;
+  r.immediate = t.ReadIntervalTimeout == kMax && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
+  r.firstByte = t.ReadIntervalTimeout == kMax && t.ReadTotalTimeoutMultiplier == kMax &&
+                t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < kMax;
+  const uint64_t n = count > 0 ? static_cast<uint64_t>(count) : 0;
+  const uint64_t total =
+      r.firstByte ? t.ReadTotalTimeoutConstant : uint64_t{t.ReadTotalTimeoutMultiplier} * n + t.ReadTotalTimeoutConstant;
+  r.totalMs = r.immediate ? 0 : total;
+  r.useInterval = !r.immediate && !r.firstByte && t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != kMax;
+  return r;
+}
+
 // The longest wait of Device::drain for `queued` bytes: the write time-out
 // for them, or when the time-outs are 0 twice their time on the line plus a
 // second, at most ten seconds.

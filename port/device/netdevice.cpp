@@ -26,7 +26,6 @@ namespace serivox::device {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr uint32_t kMaxDword = 0xFFFFFFFF;
 constexpr size_t kMinQueue = 64 * 1024;
 constexpr size_t kOutQueue = 64 * 1024;     // bytes a write queues ahead of gensio
 constexpr size_t kSendChunk = 16 * 1024;
@@ -581,18 +580,11 @@ int NetDevice::read(uint8_t* data, int count, int& done) {
   if (count <= 0) return 0;
   std::unique_lock lk(mu_);
   const CommTimeouts to = timeouts_;
-  const bool immediate = to.ReadIntervalTimeout == kMaxDword && to.ReadTotalTimeoutMultiplier == 0 &&
-                         to.ReadTotalTimeoutConstant == 0;
-  const bool firstByte = to.ReadIntervalTimeout == kMaxDword && to.ReadTotalTimeoutMultiplier == kMaxDword &&
-                         to.ReadTotalTimeoutConstant > 0 && to.ReadTotalTimeoutConstant < kMaxDword;
-  const uint64_t total = firstByte ? to.ReadTotalTimeoutConstant
-                                   : uint64_t{to.ReadTotalTimeoutMultiplier} * static_cast<uint64_t>(count) +
-                                         to.ReadTotalTimeoutConstant;
-  const bool bounded = !immediate && total != 0;
+  const ReadBounds rb = ReadBoundsFor(to, count);
+  const bool immediate = rb.immediate, firstByte = rb.firstByte, useInterval = rb.useInterval;
+  const bool bounded = rb.totalMs != 0;
   const auto start = Clock::now();
-  const auto deadline = start + std::chrono::milliseconds(bounded ? total : 0);
-  const bool useInterval =
-      !immediate && !firstByte && to.ReadIntervalTimeout != 0 && to.ReadIntervalTimeout != kMaxDword;
+  const auto deadline = start + std::chrono::milliseconds(rb.totalMs);
   auto lastByte = start;
   int err = 0;
   for (;;) {

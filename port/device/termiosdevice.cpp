@@ -18,7 +18,6 @@ namespace serivox::device {
 namespace {
 
 using Clock = TermiosDevice::Clock;
-constexpr uint32_t kMaxDword = 0xFFFFFFFF;
 constexpr uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK | EV_ERR;
 constexpr int kLinePollMs = 20;  // line check period while line events are asked for
 constexpr int kTxPollMs = 10;    // output-queue check period while waiting for EV_TXEMPTY
@@ -373,18 +372,11 @@ int TermiosDevice::read(uint8_t* data, int count, int& done) {
   if (count <= 0) return 0;
   std::unique_lock lk(mu_);
   const CommTimeouts to = timeouts_;
-  const bool immediate = to.ReadIntervalTimeout == kMaxDword && to.ReadTotalTimeoutMultiplier == 0 &&
-                         to.ReadTotalTimeoutConstant == 0;
-  const bool firstByte = to.ReadIntervalTimeout == kMaxDword && to.ReadTotalTimeoutMultiplier == kMaxDword &&
-                         to.ReadTotalTimeoutConstant > 0 && to.ReadTotalTimeoutConstant < kMaxDword;
-  uint64_t total = firstByte ? to.ReadTotalTimeoutConstant
-                             : uint64_t{to.ReadTotalTimeoutMultiplier} * static_cast<uint64_t>(count) +
-                                   to.ReadTotalTimeoutConstant;
-  const bool bounded = !immediate && total != 0;
+  const ReadBounds rb = ReadBoundsFor(to, count);
+  const bool immediate = rb.immediate, firstByte = rb.firstByte, useInterval = rb.useInterval;
+  const bool bounded = rb.totalMs != 0;
   const auto start = Clock::now();
-  const auto deadline = start + std::chrono::milliseconds(bounded ? total : 0);
-  const bool useInterval =
-      !immediate && !firstByte && to.ReadIntervalTimeout != 0 && to.ReadIntervalTimeout != kMaxDword;
+  const auto deadline = start + std::chrono::milliseconds(rb.totalMs);
   auto lastByte = start;
   int err = 0;
   for (;;) {

@@ -23,7 +23,6 @@ namespace serivox::device {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr uint32_t kMaxDword = 0xFFFFFFFF;
 constexpr size_t kMinQueue = 64 * 1024;
 
 class VirtualDevice;
@@ -213,18 +212,11 @@ class VirtualDevice : public Device {
     if (count <= 0) return 0;
     std::unique_lock lk(hub().mu);
     const CommTimeouts to = timeouts_;
-    const bool immediate = to.ReadIntervalTimeout == kMaxDword && to.ReadTotalTimeoutMultiplier == 0 &&
-                           to.ReadTotalTimeoutConstant == 0;
-    const bool firstByte = to.ReadIntervalTimeout == kMaxDword && to.ReadTotalTimeoutMultiplier == kMaxDword &&
-                           to.ReadTotalTimeoutConstant > 0 && to.ReadTotalTimeoutConstant < kMaxDword;
-    const uint64_t total = firstByte ? to.ReadTotalTimeoutConstant
-                                     : uint64_t{to.ReadTotalTimeoutMultiplier} * static_cast<uint64_t>(count) +
-                                           to.ReadTotalTimeoutConstant;
+    const ReadBounds rb = ReadBoundsFor(to, count);
+    const bool immediate = rb.immediate, firstByte = rb.firstByte, useInterval = rb.useInterval;
     const auto start = Clock::now();
     std::optional<Clock::time_point> deadline;
-    if (!immediate && total) deadline = start + std::chrono::milliseconds(total);
-    const bool useInterval =
-        !immediate && !firstByte && to.ReadIntervalTimeout != 0 && to.ReadIntervalTimeout != kMaxDword;
+    if (rb.totalMs) deadline = start + std::chrono::milliseconds(rb.totalMs);
     auto lastByte = start;
     for (;;) {
       auto now = Clock::now();
