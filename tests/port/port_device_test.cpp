@@ -19,18 +19,6 @@
 #include "test_pty.h"
 
 namespace {
-int ExpectOpenError(TComPort& port) {
-  try {
-    port.Open();
-  } catch (const EComPort& e) {
-    EXPECT_EQ(e.Code(), 1);
-    EXPECT_FALSE(port.Connected());
-    return e.WinCode();
-  }
-  ADD_FAILURE() << "the open succeeded";
-  return 0;
-}
-
 // Reads what the master side receives within `ms`.
 std::string ReadMaster(int fd, size_t want, int ms = 3000) {
   std::string got;

@@ -18,18 +18,6 @@ namespace {
 using serivox::device::kernel::kTcGets2;
 using serivox::device::kernel::Termios2;
 
-int OpenError(TComPort& port) {
-  try {
-    port.Open();
-  } catch (const EComPort& e) {
-    EXPECT_EQ(e.Code(), 1);
-    EXPECT_FALSE(port.Connected());
-    return e.WinCode();
-  }
-  ADD_FAILURE() << "the open of " << port.Port() << " succeeded";
-  return 0;
-}
-
 std::string RandomBytes(size_t n, unsigned seed) {
   std::mt19937 gen(seed);
   std::string s(n, '\0');
@@ -97,7 +85,7 @@ TEST(RemotePort, NamesOutsideTheTwoSchemesReachNothing) {
   for (const auto& c : refused) {
     TComPort port;
     port.SetPort(c.name);
-    EXPECT_EQ(OpenError(port), c.error) << c.name;
+    EXPECT_EQ(ExpectOpenError(port), c.error) << c.name;
   }
   EXPECT_FALSE(listener.takeConnection()) << "a refused name reached the network";
 
@@ -116,7 +104,7 @@ TEST(RemotePort, ConnectionFailuresCarryTheirCause) {
   EnsureApp();
   TComPort refused;
   refused.SetPort("rfc2217://127.0.0.1:" + std::to_string(FreeLocalPort()));
-  EXPECT_EQ(OpenError(refused), ECONNREFUSED);
+  EXPECT_EQ(ExpectOpenError(refused), ECONNREFUSED);
 
   // A server whose queue of connections is full never completes one: the open
   // ends with ETIMEDOUT once the port's write time-out for one byte has passed.
@@ -138,7 +126,7 @@ TEST(RemotePort, ConnectionFailuresCarryTheirCause) {
     stalled.Timeouts().SetWriteTotalConstant(400);
     QElapsedTimer clock;
     clock.start();
-    EXPECT_EQ(OpenError(stalled), ETIMEDOUT) << scheme;
+    EXPECT_EQ(ExpectOpenError(stalled), ETIMEDOUT) << scheme;
     EXPECT_GE(clock.elapsed(), 350) << scheme;
     EXPECT_LT(clock.elapsed(), 5000) << scheme;
   }

@@ -1,9 +1,13 @@
 // The Qt application object the port's tests need for event delivery.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <functional>
+
+#include "comport.h"
 
 inline QCoreApplication* EnsureApp() {
   if (QCoreApplication::instance()) return QCoreApplication::instance();
@@ -24,4 +28,18 @@ inline bool WaitUntil(const std::function<bool()>& done, int ms = 5000) {
     QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
   }
   return true;
+}
+
+// Opens `port`, expecting code 1: returns the system error it carries and
+// checks that the port stayed closed.
+inline int ExpectOpenError(TComPort& port) {
+  try {
+    port.Open();
+  } catch (const EComPort& e) {
+    EXPECT_EQ(e.Code(), 1);
+    EXPECT_FALSE(port.Connected());
+    return e.WinCode();
+  }
+  ADD_FAILURE() << "the open of " << port.Port() << " succeeded";
+  return 0;
 }
