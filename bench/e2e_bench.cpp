@@ -1,7 +1,8 @@
 // e2e_bench: the receive drain of the real program, end to end, against
 // `cat slave > /dev/null` on the same kind of pseudo-terminal pair in the same run.
 //
-//   e2e_bench [--exe PATH] [--mib 5,20] [--runs 3] [--modes text,hex] [--offscreen]
+//   e2e_bench [--exe PATH] [--compare PATH] [--mib 5,20] [--runs 3] [--modes text,hex] [--offscreen]
+//             [--perf FILE]
 //
 // Each run copies the executable into a fresh folder under /tmp with a
 // settings file whose port is the slave of a new pair, starts it (under Xvfb
@@ -176,6 +177,29 @@ long ContextSwitches(pid_t pid) {
   return total;
 }
 
+// CPU seconds of each thread of a process so far, by thread name (threads of
+// one name are added up).
+std::map<std::string, double> ThreadCpu(pid_t pid) {
+  std::map<std::string, double> cpu;
+  std::error_code ec;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::ifstream comm(task.path() / "comm");
+    std::string name;
+    std::getline(comm, name);
+    std::ifstream stat(task.path() / "stat");
+    std::string s((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t close = s.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream in(s.substr(close + 2));
+    std::string field;
+    unsigned long long ticks = 0;
+    for (int i = 3; i <= 15 && in >> field; ++i)
+      if (i == 14 || i == 15) ticks += std::stoull(field);
+    cpu[name] += double(ticks) / double(sysconf(_SC_CLK_TCK));
+  }
+  return cpu;
+}
+
 // Whether the process has `path` open.
 bool HasOpen(pid_t pid, const std::string& path) {
   const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
@@ -307,6 +331,7 @@ struct Result {
   double rssBefore = 0, rssAfter = 0;
   double idleCpuMs = 0;    // CPU over 2 s idle after the run
   int paneLines = 0;
+  std::string threads;     // CPU of each thread during the drain, "name ms, ..."
 };
 
 Result RunCat(size_t total) {
@@ -325,7 +350,8 @@ Result RunCat(size_t total) {
   return r;
 }
 
-Result RunProgram(const std::string& exe, const Display& display, size_t total, bool hex) {
+Result RunProgram(const std::string& exe, const Display& display, size_t total, bool hex,
+                  const std::string& perfFile) {
   Pty pty;
   const std::vector<char> data = Stream(total);
   char dirTemplate[] = "/tmp/serivox-e2e-XXXXXX";
@@ -348,11 +374,30 @@ Result RunProgram(const std::string& exe, const Display& display, size_t total, 
     if (!HasOpen(prog.pid, pty.path)) throw std::runtime_error("the program did not open " + pty.path);
     usleep(500'000);
     r.rssBefore = RssMiB(prog.pid);
+    // --perf: the drain is recorded with call graphs (perf's own start-up
+    // time is let pass first).
+    Child perf;
+    if (!perfFile.empty()) {
+      perf = Child::Start({"perf", "record", "-q", "-g", "-F", "4000", "-o", perfFile, "-p", std::to_string(prog.pid)},
+                          {}, false);
+      usleep(1'000'000);
+    }
     const double cpu0 = ProcessCpu(prog.pid);
+    const std::map<std::string, double> threads0 = ThreadCpu(prog.pid);
     const long switches0 = ContextSwitches(prog.pid);
     const Feed f = FeedFromProcess(pty, data);
     r.cpuS = ProcessCpu(prog.pid) - cpu0;
     r.switches = ContextSwitches(prog.pid) - switches0;
+    for (const auto& [name, cpu] : ThreadCpu(prog.pid)) {
+      const double ms = (cpu - (threads0.count(name) ? threads0.at(name) : 0)) * 1000;
+      if (ms > 0) r.threads += (r.threads.empty() ? "" : ", ") + name + " " + std::to_string(int(ms + 0.5)) + " ms";
+    }
+    if (perf.pid > 0) {
+      kill(perf.pid, SIGINT);
+      int status = 0;
+      waitpid(perf.pid, &status, 0);
+      perf.pid = -1;
+    }
     r.mibs = double(f.written) / kMiB / (double(f.drained - f.firstWrite) / 1e9);
     // The pane has shown the last byte when a paint has the last line in view
     // ending with the sentinel (in hex mode, the sentinel's own line).
@@ -404,6 +449,7 @@ int main(int argc, char** argv) {
   int runs = 3;
   std::string modes = "text,hex";
   bool offscreen = false;
+  std::string perfFile;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto next = [&]() -> std::string {
@@ -416,10 +462,11 @@ int main(int argc, char** argv) {
     else if (a == "--runs") runs = std::max(1, std::stoi(next()));
     else if (a == "--modes") modes = next();
     else if (a == "--offscreen") offscreen = true;
+    else if (a == "--perf") perfFile = next();
     else {
       std::fprintf(stderr,
                    "usage: e2e_bench [--exe PATH] [--compare PATH] [--mib 5,20] [--runs 3] [--modes text,hex] "
-                   "[--offscreen]\n");
+                   "[--offscreen] [--perf FILE]\n");
       return 2;
     }
   }
@@ -442,12 +489,13 @@ int main(int argc, char** argv) {
           catCpu.push_back(c.cpuS);
           std::printf("  %s %3zu MiB run %d: cat %6.1f MiB/s (cpu %.2f s)\n", mode.c_str(), mib, k + 1, c.mibs, c.cpuS);
           for (size_t e = 0; e < exes.size(); ++e) {
-            const Result p = RunProgram(exes[e], display, mib * size_t(kMiB), hex);
+            const Result p = RunProgram(exes[e], display, mib * size_t(kMiB), hex, perfFile);
             progs[e].push_back(p);
             std::printf("    %c %6.1f MiB/s (%3.0f %% of cat), shown %+7.1f ms after taken (%+7.1f after last "
                         "write), cpu %.2f s, %ld switches, RSS %.1f -> %.1f MiB, idle %.1f ms CPU/2 s\n",
                         char('A' + e), p.mibs, 100 * p.mibs / c.mibs, p.shownMs, p.shownAfterWriteMs, p.cpuS,
                         p.switches, p.rssBefore, p.rssAfter, p.idleCpuMs);
+            std::printf("      threads: %s\n", p.threads.c_str());
           }
           std::fflush(stdout);
         }

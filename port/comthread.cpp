@@ -2,6 +2,7 @@
 // the port by its SyncMethod, in the fixed order of delivery.
 #include "comthread.h"
 
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -119,6 +120,7 @@ TComThread::TComThread(TCustomComPort* port, std::shared_ptr<serivox::device::De
   device_->setCommMask(EventSetToMask(ComPort->Events()));
   try {
     thread_ = std::thread([this] {
+      pthread_setname_np(pthread_self(), "serivox-events");  // for top -H and perf
       {
         // thread_ is complete only once the owner has stored it.
         std::unique_lock lock(channel_->mutex);
