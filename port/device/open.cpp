@@ -107,7 +107,7 @@ int openDevice(const std::string& portName, std::unique_ptr<Device>& device, con
   // DTR and RTS, so the far end sees this side leave. PARMRK: see TermiosDevice.
   cfmakeraw(&t);
   t.c_cflag |= CLOCAL | CREAD | HUPCL;
-  t.c_iflag |= PARMRK;
+  if (TermiosDevice::HasLines(fd)) t.c_iflag |= PARMRK;
   t.c_cc[VMIN] = 1;
   t.c_cc[VTIME] = 0;
   if (tcsetattr(fd, TCSANOW, &t) != 0) {

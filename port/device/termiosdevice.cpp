@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -87,11 +88,13 @@ int TermiosDevice::Create(int fd, std::unique_ptr<Device>& device) {
     if (rxKick >= 0) close(rxKick);
     return err;
   }
-  // Pseudo-terminals answer the modem-line requests with ENOTTY or EINVAL.
-  int modem = 0;
-  const bool hasLines = ioctl(fd, TIOCMGET, &modem) == 0 || (errno != ENOTTY && errno != EINVAL);
-  device.reset(new TermiosDevice(fd, kick, rxKick, recvKick, hasLines));
+  device.reset(new TermiosDevice(fd, kick, rxKick, recvKick, HasLines(fd)));
   return 0;
+}
+
+bool TermiosDevice::HasLines(int fd) {
+  int modem = 0;
+  return ioctl(fd, TIOCMGET, &modem) == 0 || (errno != ENOTTY && errno != EINVAL);
 }
 
 TermiosDevice::TermiosDevice(int fd, int kick, int rxKick, int recvKick, bool hasLines)
@@ -143,12 +146,13 @@ void TermiosDevice::noteHangupLocked() {
 }
 
 // Removes the PARMRK marks: \377\377 is a data byte 0xFF, \377\0 c is c
-// received with a parity or framing error, \377\0\0 a break.
+// received with a parity or framing error, \377\0\0 a break. Without a line
+// nothing is marked.
 void TermiosDevice::appendLocked(const uint8_t* raw, int n) {
   bool any = false;
   bool flag = false;
   // Most chunks carry no mark and no byte to drop: copy them whole.
-  if (escape_ == 0 && n > 0 && !std::memchr(raw, 0xFF, static_cast<size_t>(n)) &&
+  if (escape_ == 0 && n > 0 && (!hasLines_ || !std::memchr(raw, 0xFF, static_cast<size_t>(n))) &&
       !(dcb_.fNull && std::memchr(raw, 0, static_cast<size_t>(n)))) {
     queue_.append(raw, static_cast<size_t>(n));
     any = true;
@@ -234,6 +238,8 @@ int TermiosDevice::setupComm(int inputSize, int outputSize) {
 int TermiosDevice::setCommState(const Dcb& dcb) {
   kernel::Termios2 want;
   if (int err = TermiosFromDcb(dcb, want)) return err;
+  // Without a line there are no errors to mark (see appendLocked).
+  if (!hasLines_) want.c_iflag &= ~PARMRK;
   kernel::Termios2 old;
   if (ioctl(fd_, kernel::kTcGets2, &old) != 0) return errno;
   want.c_line = old.c_line;
@@ -640,7 +646,10 @@ void TermiosDevice::startReceiverLocked() {
   if (receiving_ || hungUp_) return;
   receiving_ = true;
   receiverStop_ = false;
-  receiver_ = std::thread([this] { receive(); });
+  receiver_ = std::thread([this] {
+    pthread_setname_np(pthread_self(), "serivox-rx");
+    receive();
+  });
 }
 
 void TermiosDevice::stopReceiver(std::unique_lock<std::mutex>& lk) {

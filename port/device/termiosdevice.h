@@ -15,7 +15,9 @@
 //    read and the kernel's flow control holds the far end.
 //  - PARMRK marks line errors in the stream; the input path removes the marks,
 //    drops breaks, and with fErrorChar replaces a byte received with a parity
-//    or framing error by ErrorChar.
+//    or framing error by ErrorChar. Only a terminal with a line is marked: a
+//    pseudo-terminal carries no line errors, and the marking would send every
+//    byte through the kernel's slow path (half the rate of the plain one).
 //  - Applying line settings sets DTR and RTS by their control modes; in RTS
 //    toggle mode a write raises RTS and drops it once the output has left.
 //  - Close drains the output queue: a completed write means bytes that leave.
@@ -73,6 +75,9 @@ class TermiosDevice : public Device {
   // Takes over `fd`, an open terminal already locked for exclusive use.
   // Returns an errno when the descriptor cannot be prepared (device stays null).
   static int Create(int fd, std::unique_ptr<Device>& device);
+  // Whether the terminal has a line with modem lines and line errors; a
+  // pseudo-terminal answers the modem-line requests with ENOTTY or EINVAL.
+  static bool HasLines(int fd);
   ~TermiosDevice() override;
 
   int setupComm(int inputSize, int outputSize) override;
