@@ -5,36 +5,6 @@
 #include <QPainter>
 #include <QRectF>
 #include <algorithm>
-#include <array>
-#include <cstring>
-
-namespace {
-
-constexpr const char* kC0[32] = {"NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL", "BS", "HT", "LF",
-                                 "VT",  "FF",  "CR",  "SO",  "SI",  "DLE", "DC1", "DC2", "DC3", "DC4", "NAK",
-                                 "SYN", "ETB", "CAN", "EM",  "SUB", "ESC", "FS",  "GS",  "RS",  "US"};
-constexpr const char* kC1[32] = {"PAD", "HOP", "BPH", "NBH", "IND", "NEL", "SSA", "ESA", "HTS", "HTJ", "VTS",
-                                 "PLD", "PLU", "RI",  "SS2", "SS3", "DCS", "PU1", "PU2", "STS", "CCH", "MW",
-                                 "SPA", "EPA", "SOS", "SGC", "SCI", "CSI", "ST",  "OSC", "PM",  "APC"};
-
-}  // namespace
-
-const char* ControlMarkName(uint8_t b) {
-  if (b < 0x20) return kC0[b];
-  if (b == 0x7F) return "DEL";
-  if (b >= 0x80 && b <= 0x9F) return kC1[b - 0x80];
-  return "";
-}
-
-int CellsOfByte(uint8_t b) {
-  static const std::array<uint8_t, 256> cells = [] {
-    std::array<uint8_t, 256> table{};
-    for (int i = 0; i < 256; ++i)
-      table[size_t(i)] = IsControlByte(uint8_t(i)) ? uint8_t(std::strlen(ControlMarkName(uint8_t(i)))) : 1;
-    return table;
-  }();
-  return cells[b];
-}
 
 QChar LogCharOfByte(uint8_t b) {
   if (b < 0x20) return QChar(char16_t(0x2400 + b));

@@ -44,13 +44,23 @@ void TSerivox::ComPortRxChar(QObject*, int32_t Count) {
 void TSerivox::DisplayRxChunk(const uint8_t* data, size_t size) {
   const bool controls = ui->CheckBox6->isChecked();
   const size_t limit = size_t(std::max(0, LineLimit()));
-  // Hex mode gives every byte its own line; a very narrow pane may break
-  // inside a run. Both are shown byte by byte.
-  if (ui->CheckBox5->isChecked() || limit < 4) {
+  LinePane* pane = ui->Memo1;
+  if (ui->CheckBox5->isChecked()) {
+    // Hex mode: every byte gets its own line, after a flush, as DisplayRxByte
+    // does it.
+    for (size_t i = 0; i < size; ++i) {
+      Timer3Timer(this);
+      HexLine(data[i]);
+      pane->AppendLine(RxLine);
+    }
+    if (size > 0) LastRxByte = data[size - 1];
+    return;
+  }
+  // A very narrow pane may break inside a run: shown byte by byte.
+  if (limit < 4) {
     for (size_t i = 0; i < size; ++i) DisplayRxByte(data[i]);
     return;
   }
-  LinePane* pane = ui->Memo1;
   char t[3];
   auto shown = [&](uint8_t b) -> size_t {
     t[0] = char(b);
@@ -106,16 +116,21 @@ void TSerivox::Flush() {
   if (pane->LastLine() != RxLine) pane->ReplaceLastLine(RxLine);
 }
 
+// RxLine becomes the hex display line of b: "#41  A", two hex digits, two
+// spaces, the byte itself, after the time stamp when stamps are on.
+void TSerivox::HexLine(uint8_t b) {
+  const char line[6] = {'#', kHexDigits[b >> 4], kHexDigits[b & 0x0F], ' ', ' ', char(b)};
+  if (Stamps.On)
+    RxLine.assign(Stamps.Prefix).append(line, sizeof line);
+  else
+    RxLine.assign(line, sizeof line);
+}
+
 void TSerivox::DisplayRxByte(uint8_t b) {
   LinePane* pane = ui->Memo1;
   if (ui->CheckBox5->isChecked()) {
     Timer3Timer(this);
-    // "#41  A": two hex digits, two spaces, the byte itself.
-    const char line[6] = {'#', kHexDigits[b >> 4], kHexDigits[b & 0x0F], ' ', ' ', char(b)};
-    if (Stamps.On)
-      RxLine.assign(Stamps.Prefix).append(line, sizeof line);
-    else
-      RxLine.assign(line, sizeof line);
+    HexLine(b);
     pane->AppendLine(RxLine);
   } else {
     char t[3] = {char(b)};

@@ -113,6 +113,7 @@ class TSerivox : public QWidget {
   void ComPortRxChar(QObject* Sender, int32_t Count);
   void DisplayRxByte(uint8_t b);
   void DisplayRxChunk(const uint8_t* data, size_t size);
+  void HexLine(uint8_t b);
   void Flush();
   int LineLimit() const;
   void Memo1DblClick(QObject* Sender);
