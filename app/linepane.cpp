@@ -198,6 +198,7 @@ int LinePane::LineCount() const { return int(lines_.size()); }
 
 const std::string& LinePane::Line(int index) const {
   if (index < 0 || index >= int(lines_.size())) return kEmpty;
+  if (hasTail_ && index == int(lines_.size()) - 1) return tail_;
   return lines_[size_t(index)];
 }
 
@@ -209,12 +210,14 @@ void LinePane::ReplaceLastLine(const std::string& text) {
     return;
   }
   lines_.back() = text;
+  hasTail_ = false;
   widest_ = std::max(widest_, CellsOfLine(text));
   Changed();
 }
 
 void LinePane::AppendLine(const std::string& text) {
   lines_.push_back(text);
+  hasTail_ = false;
   widest_ = std::max(widest_, CellsOfLine(text));
   if (lines_.size() > size_t(MaxLines)) {
     lines_.pop_front();
@@ -225,7 +228,19 @@ void LinePane::AppendLine(const std::string& text) {
   Changed();
 }
 
+void LinePane::SetTail(const std::string& text) {
+  const bool show = !lines_.empty() && text != lines_.back();
+  if (show == hasTail_ && (!show || text == tail_)) return;
+  hasTail_ = show;
+  if (show) {
+    tail_ = text;
+    widest_ = std::max(widest_, CellsOfLine(text));
+  }
+  Changed();
+}
+
 void LinePane::Clear() {
+  hasTail_ = false;
   lines_.clear();
   widest_ = 0;
   dropped_ = 0;
@@ -293,7 +308,7 @@ qreal LinePane::ColumnX(const std::string& line, size_t column) const {
 LinePane::Position LinePane::PositionAt(const QPoint& point) const {
   if (lines_.empty()) return {};
   const int index = std::clamp(FirstVisible() + point.y() / LineHeight(), 0, LineCount() - 1);
-  const std::string& line = lines_[size_t(index)];
+  const std::string& line = Line(index);
   const qreal cw = CharWidth();
   const qreal x = point.x() + horizontalScrollBar()->value() - kMargin;
   // The column whose cell holds x, or the next one past its middle.
@@ -316,7 +331,7 @@ void LinePane::Select(Position anchor, Position cursor) {
 
 void LinePane::SelectAll() {
   if (lines_.empty()) return;
-  Select({0, 0}, {LineCount() - 1, lines_.back().size()});
+  Select({0, 0}, {LineCount() - 1, Line(LineCount() - 1).size()});
 }
 
 QString LinePane::SelectedText() const {
@@ -326,7 +341,7 @@ QString LinePane::SelectedText() const {
   if (b.line < a.line || (b.line == a.line && b.column < a.column)) std::swap(a, b);
   for (int i = a.line; i <= b.line && i < LineCount(); ++i) {
     if (i > a.line) text += QLatin1Char('\n');
-    const std::string& line = lines_[size_t(i)];
+    const std::string& line = Line(i);
     AppendShown(text, line, i == a.line ? a.column : 0, i == b.line ? b.column : line.size());
   }
   return text;
@@ -341,7 +356,7 @@ QString LinePane::VisibleText() const {
   const int first = FirstVisible();
   for (int i = first; i < first + VisibleCount(); ++i) {
     if (i > first) text += QLatin1Char('\n');
-    AppendShown(text, lines_[size_t(i)], 0, std::string::npos);
+    AppendShown(text, Line(i), 0, std::string::npos);
   }
   return text;
 }
@@ -378,7 +393,7 @@ void LinePane::paintEvent(QPaintEvent* event) {
     QString text;
     for (int row = 0; row < VisibleCount(); ++row) {
       const int index = first + row;
-      const std::string& line = lines_[size_t(index)];
+      const std::string& line = Line(index);
       const int y = row * lh;
       if (HasSelection() && index >= selStart.line && index <= selEnd.line) {
         const qreal x1 = index == selStart.line ? ColumnX(line, selStart.column) : kMargin - xOffset;
@@ -508,7 +523,7 @@ bool LinePane::MoveCursor(QKeyEvent* event) {
   } else if (event == QKeySequence::SelectStartOfDocument) {
     p = {0, 0};
   } else if (event == QKeySequence::SelectEndOfDocument) {
-    p = {LineCount() - 1, lines_.back().size()};
+    p = {LineCount() - 1, Line(LineCount() - 1).size()};
   }
   Select(anchor_, p);
   EnsureVisible(p);

@@ -28,10 +28,16 @@ class LinePane : public QAbstractScrollArea {
   // The line model. An empty pane counts as one empty last line wherever the
   // last line is read or replaced.
   int LineCount() const;
+  // A line as shown: the last one is the tail while one is set.
   const std::string& Line(int index) const;
+  // The last line as last written, whatever tail is shown.
   const std::string& LastLine() const;
   void ReplaceLastLine(const std::string& text);
   void AppendLine(const std::string& text);
+  // Shows `text` in place of the last line until the next write of a line:
+  // the line still being received, which reaches the model only by a flush.
+  // Text equal to the last line, or an empty pane, shows no tail.
+  void SetTail(const std::string& text);
   // Removes every line (the pane then holds none) and the selection.
   void Clear();
 
@@ -94,6 +100,8 @@ class LinePane : public QAbstractScrollArea {
   int VisibleCount() const;
 
   std::deque<std::string> lines_;
+  std::string tail_;          // shown in place of the last line while hasTail_
+  bool hasTail_ = false;
   size_t widest_ = 0;         // widest line seen since the last Clear, in cells
   int dropped_ = 0;           // lines dropped at the top since the last sync
   bool syncPending_ = false;

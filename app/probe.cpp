@@ -58,7 +58,7 @@ class PaneProbe : public QObject {
     const int rows = pane_->viewport()->height() / std::max(1, pane_->fontMetrics().lineSpacing()) + 1;
     const bool lastInView = lines > 0 && lines - 1 >= first && lines - 1 <= first + rows;
     std::fprintf(stderr, "probe painted %lld %d %d %s\n", MonotonicNs(), lines, lastInView ? 1 : 0,
-                 Tail(pane_->LastLine(), 24).c_str());
+                 Tail(pane_->Line(lines - 1), 24).c_str());
     std::fflush(stderr);
   }
 

@@ -2,7 +2,7 @@
 //
 // The line being built is kept in RxLine and reaches the pane only by a flush
 // (every Timer3 tick and at each new line), so a fast stream costs one pane
-// update per tick in text mode.
+// update per tick in text mode. Until then the pane shows it as its tail.
 #include <QCheckBox>
 #include <QMenu>
 
@@ -32,6 +32,9 @@ void TSerivox::ComPortRxChar(QObject*, int32_t Count) {
   } else {
     DisplayRxChunk(reinterpret_cast<const uint8_t*>(data.data()), data.size());
   }
+  // The line still being received is shown at once; it becomes the pane's
+  // own last line at the next flush.
+  ui->Memo1->SetTail(RxLine);
   if (ui->CheckBox4->isChecked()) ComPort->SendText(data);
 }
 

@@ -59,9 +59,27 @@ TEST_F(Pane, LineModel) {
   EXPECT_EQ(pane.Line(2), "");
   EXPECT_EQ(pane.Line(-1), "");
 
+  // A tail is shown in place of the last line, without changing the model,
+  // until the next write of a line.
+  pane.SetTail("a\r\nbc");
+  EXPECT_EQ(pane.Line(1), "a\r\nbc");
+  EXPECT_EQ(pane.LastLine(), std::string("a\r\nb", 4));
+  EXPECT_EQ(pane.LineCount(), 2);
+  pane.ReplaceLastLine("y");
+  EXPECT_EQ(pane.Line(1), "y");
+  pane.SetTail("yz");
+  pane.AppendLine("new");
+  EXPECT_EQ(pane.Line(1), "y");
+  EXPECT_EQ(pane.Line(2), "new");
+  pane.SetTail("new!");
+  pane.SelectAll();
+  EXPECT_EQ(pane.SelectedText(), "first\ny\nnew!");  // a copy takes what is shown
+
   pane.Clear();
   EXPECT_EQ(pane.LineCount(), 0);
   EXPECT_EQ(pane.LastLine(), "");  // an empty pane reads as one empty last line
+  pane.SetTail("t");               // ... shows no tail
+  EXPECT_EQ(pane.LineCount(), 0);
   pane.ReplaceLastLine("x");       // ... and replacing it creates the line
   EXPECT_EQ(pane.LineCount(), 1);
   EXPECT_EQ(pane.Line(0), "x");

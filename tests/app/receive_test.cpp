@@ -182,6 +182,7 @@ TEST_F(ReceiveDisplay, ReceivedChunksAreShownAndEchoed) {
   w->ui->CheckBox4->setChecked(true);
   w->ComPort->SetConnected(true);
   ASSERT_TRUE(w->ComPort->Connected());
+  w->Timer3->stop();  // no flush but the test's own
 
   TComPort far;
   far.SetPort("NULLMODEM-B");
@@ -200,7 +201,11 @@ TEST_F(ReceiveDisplay, ReceivedChunksAreShownAndEchoed) {
     return echoed.size() >= sent.size();
   }));
   EXPECT_EQ(echoed, sent);
+  // Shown at once as the pane's tail; the line itself waits for a flush.
+  EXPECT_EQ(w->ui->Memo1->LastLine(), "");
+  EXPECT_EQ(w->ui->Memo1->Line(w->ui->Memo1->LineCount() - 1), sent);
   Tick();
+  EXPECT_EQ(w->ui->Memo1->LastLine(), sent);
   EXPECT_EQ(w->ui->Memo1->Line(0), sent);
   far.SetConnected(false);
   w->ComPort->SetConnected(false);
