@@ -684,18 +684,14 @@ void TermiosDevice::receive() {
     size_t got = 0;
     bool gone = r > 0 && (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(p[0].revents & POLLIN);
     if (r > 0 && room > 0 && (p[0].revents & POLLIN)) {
-      // A pseudo-terminal hands over at most a few KiB per read; read on
-      // while a read fills what it was given.
-      while (got < room) {
-        const size_t want = std::min<size_t>(room - got, 4096);
-        const ssize_t n = ::read(fd_, buf + got, want);
-        if (n > 0) {
-          got += size_t(n);
-          if (size_t(n) < want) break;
-          continue;
-        }
+      // One read per wake-up: a tty hands over all its line discipline holds
+      // (at most 4 KiB), and the next arrival is awaited in poll rather than
+      // found by a read that fails.
+      for (;;) {
+        const ssize_t n = ::read(fd_, buf, room);
+        if (n > 0) got = size_t(n);
         if (n < 0 && errno == EINTR) continue;
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) gone = true;  // read() == 0 or EIO
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) gone = true;  // read() == 0 or EIO
         break;
       }
     }
