@@ -214,15 +214,19 @@ TEST_F(ReceiveDisplay, ReceivedChunksAreShownAndEchoed) {
 }  // namespace
 
 // A received chunk is shown as if each byte had been displayed in turn, in
-// both text modes and across flushes, for lines shorter and longer than the limit.
+// both text modes and hex mode and across flushes, for lines shorter and
+// longer than the limit.
 TEST_F(ReceiveDisplay, ChunksShowExactlyAsSingleBytes) {
   TSerivox other;
   for (TSerivox* window : {w, &other}) window->ui->Memo1->setFixedWidth(400);
   uint32_t seed = 12345;
   auto next = [&] { return seed = seed * 1103515245u + 12345u; };
-  for (bool controls : {false, true}) {
-    w->ui->CheckBox6->setChecked(controls);
-    other.ui->CheckBox6->setChecked(controls);
+  for (int mode : {0, 1, 2}) {
+    const bool controls = mode == 1, hex = mode == 2;
+    for (TSerivox* window : {w, &other}) {
+      window->ui->CheckBox6->setChecked(controls);
+      window->ui->CheckBox5->setChecked(hex);
+    }
     for (int round = 0; round < 40; ++round) {
       std::string chunk(next() % 300, '\0');
       for (char& c : chunk) {
