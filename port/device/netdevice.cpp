@@ -73,6 +73,39 @@ void ClearKick(int fd) {
 // The program writes no log: gensio's own reports are dropped.
 void NoLog(gensio_os_funcs*, gensio_log_levels, const char*, va_list) {}
 
+int NoEvents(gensio*, void*, int, int, unsigned char*, gensiods*, const char* const*) { return GE_NOTSUP; }
+
+// libgensio keeps process-wide state (its count of gensios, the registered
+// kinds and defaults, and their locks) and binds it to the first os funcs it
+// is handed, without holding a reference. Each device frees its own os funcs
+// when it closes, so a later open or close would call through freed memory.
+// The library is therefore first handed os funcs that live as long as the
+// program: a gensio of the same stack as the devices use is made with them
+// and freed unopened, which sets that state up. Nothing is ever opened on
+// them, so their selector is serviced only here, once.
+bool BindLibraryState() {
+  static const bool bound = [] {
+    selector_s* sel = nullptr;
+    gensio_os_funcs* os = nullptr;
+    if (sel_alloc_selector_nothread(&sel) != 0) return false;
+    if (gensio_unix_funcs_alloc(sel, 0, &os) != 0) {
+      sel_free_selector(sel);
+      return false;
+    }
+    gensio_os_funcs_set_vlog(os, NoLog);
+    // Should this fail, the device's own open reports why.
+    gensio* io = nullptr;
+    if (str_to_gensio("telnet(rfc2217),tcp(nodelay),ipv4,127.0.0.1,1", os, NoEvents, nullptr, &io) == 0) {
+      gensio_free(io);
+      // Runs whatever part of the free the library defers.
+      gensio_time now{0, 0};
+      gensio_os_funcs_service(os, &now);
+    }
+    return true;  // `sel` and `os` stay allocated until the program ends
+  }();
+  return bound;
+}
+
 }  // namespace
 
 NetDevice::NetDevice(bool serial) : serial_(serial) {
@@ -84,6 +117,7 @@ int NetDevice::start() {
   if (commandFd_ < 0) return errno;
   kick_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (kick_ < 0) return errno;
+  if (!BindLibraryState()) return ENOMEM;
   if (sel_alloc_selector_nothread(&sel_) != 0) return ENOMEM;
   // One thread makes all gensio calls: no wake-up signal is needed.
   if (gensio_unix_funcs_alloc(sel_, 0, &os_) != 0) return ENOMEM;

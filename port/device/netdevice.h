@@ -8,6 +8,9 @@
 //    so gensio needs no wake-up signal and no lock is held across its calls.
 //    The owner's thread and the event thread talk to it through a command
 //    queue and wait on a condition variable, bounded by the time-outs.
+//  - libgensio binds process-wide state to the first os funcs it is handed;
+//    so that a device's own may be freed, os funcs kept until the program
+//    ends are handed to it before any device's.
 //  - Received bytes go into a queue of the device's own (at least 64 KiB), as
 //    with a tty; while it is full the connection is not read and TCP's flow
 //    control holds the far end.

@@ -78,3 +78,19 @@ class WindowFixture : public ::testing::Test {
   TSerivox* w = nullptr;
   QStringList errors;
 };
+
+// The messages of the error display, collected while this lives. Declared
+// ahead of a test's windows it outlives them, so a test that ends early on a
+// failed ASSERT leaves no sink behind that points at a destroyed list.
+class CollectedErrors {
+ public:
+  CollectedErrors() {
+    SetErrorSink([this](const QString& m) { list.append(m); });
+  }
+  ~CollectedErrors() { SetErrorSink({}); }
+  CollectedErrors(const CollectedErrors&) = delete;
+  CollectedErrors& operator=(const CollectedErrors&) = delete;
+  QString joined() const { return list.join(" | "); }
+
+  QStringList list;
+};

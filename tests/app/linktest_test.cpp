@@ -248,8 +248,7 @@ TEST_F(LinkTest, TestServerStaysAtTheTopWhenTheClientHides) {
 // echoing server on NULLMODEM-B, driven by their own timers and port events.
 TEST(LinkTestRun, ClientAndEchoServerOverNullModem) {
   EnsureGuiApp();
-  QStringList errors;
-  SetErrorSink([&](const QString& m) { errors.append(m); });
+  CollectedErrors errors;
   {
     TSerivox client;
     TSerivox server;
@@ -297,8 +296,7 @@ TEST(LinkTestRun, ClientAndEchoServerOverNullModem) {
     client.ComPort->SetConnected(false);
     server.ComPort->SetConnected(false);
   }
-  SetErrorSink({});
-  EXPECT_TRUE(errors.isEmpty()) << errors.join(" | ").toStdString();
+  EXPECT_TRUE(errors.list.isEmpty()) << errors.joined().toStdString();
 }
 
 }  // namespace

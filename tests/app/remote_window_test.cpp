@@ -29,8 +29,7 @@ void PutSettings(const std::string& text) {
 TEST(RemoteWindow, LinkTestAgainstAWindowOnTheFarSide) {
   EnsureGuiApp();
   if (Ser2Net::Binary().empty()) GTEST_SKIP() << "ser2net is not installed (scripts/setup.sh installs it)";
-  QStringList errors;
-  SetErrorSink([&](const QString& m) { errors.append(m); });
+  CollectedErrors errors;
   for (const bool rfc2217 : {true, false}) {
     Ser2Net server;
     ASSERT_TRUE(server.start()) << server.why;
@@ -73,6 +72,5 @@ TEST(RemoteWindow, LinkTestAgainstAWindowOnTheFarSide) {
     cable.stop();
     close(localSlave);
   }
-  SetErrorSink({});
-  EXPECT_TRUE(errors.isEmpty()) << errors.join(" | ").toStdString();
+  EXPECT_TRUE(errors.list.isEmpty()) << errors.joined().toStdString();
 }
