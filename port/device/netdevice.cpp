@@ -16,10 +16,11 @@
 #include <cmath>
 #include <optional>
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <system_error>
+
+#include "waits.h"
 
 namespace serivox::device {
 
@@ -57,17 +58,6 @@ int FromGensio(int ge) {
     case GE_REMCLOSE: return ECONNRESET;
     default: return EIO;
   }
-}
-
-int MsUntil(Clock::time_point t) {
-  const auto d = std::chrono::ceil<std::chrono::milliseconds>(t - Clock::now()).count();
-  if (d <= 0) return 0;
-  return d > INT_MAX ? INT_MAX : static_cast<int>(d);
-}
-
-void ClearKick(int fd) {
-  uint64_t v;
-  [[maybe_unused]] ssize_t n = ::read(fd, &v, sizeof v);
 }
 
 // The program writes no log: gensio's own reports are dropped.
@@ -156,17 +146,12 @@ int NetDevice::connect(const std::string& target, Clock::time_point deadline) {
   return link_ == Link::Open ? 0 : openError_;
 }
 
-void NetDevice::kick(int fd) {
-  const uint64_t one = 1;
-  [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
-}
-
 void NetDevice::post(std::function<void()> call) {
   {
     std::lock_guard lk(mu_);
     commands_.push_back(std::move(call));
   }
-  kick(commandFd_);
+  Kick(commandFd_);
 }
 
 // --- The gensio thread -------------------------------------------------------
@@ -329,7 +314,7 @@ int NetDevice::onEvent(int event, int err, unsigned char* buf, unsigned long* bu
       if ((changed & lines & MS_RING_ON) || (state & SERGENSIO_MODEMSTATE_RI_CHANGED)) ev |= EV_RING;
       modem_ = lines;
       pendingEvents_ |= ev;
-      if (waiting_ && (ev & mask_)) kick(kick_);
+      if (waiting_ && (ev & mask_)) Kick(kick_);
       return 0;
     }
     case GENSIO_EVENT_SER_LINESTATE: {
@@ -346,7 +331,7 @@ int NetDevice::onEvent(int event, int err, unsigned char* buf, unsigned long* bu
       }
       pendingErrors_ |= errors;
       pendingEvents_ |= ev;
-      if (waiting_ && (ev & mask_)) kick(kick_);
+      if (waiting_ && (ev & mask_)) Kick(kick_);
       return 0;
     }
     default:
@@ -393,7 +378,7 @@ void NetDevice::sendOnThread() {
       sent_ += taken;
       if (out_.empty() && taken > 0) {
         pendingEvents_ |= EV_TXEMPTY;
-        if (waiting_ && (mask_ & EV_TXEMPTY)) kick(kick_);
+        if (waiting_ && (mask_ & EV_TXEMPTY)) Kick(kick_);
       }
       changed_.notify_all();
     }
@@ -424,7 +409,7 @@ void NetDevice::noteLostLocked() {
   lost_ = true;
   pendingErrors_ |= CE_IOE;
   out_.clear();
-  if (waiting_) kick(kick_);
+  if (waiting_) Kick(kick_);
   changed_.notify_all();
 }
 
@@ -447,7 +432,7 @@ void NetDevice::appendLocked(const uint8_t* data, size_t n) {
     ev |= EV_RX80FULL;
   }
   pendingEvents_ |= ev;
-  if (waiting_ && (ev & mask_)) kick(kick_);
+  if (waiting_ && (ev & mask_)) Kick(kick_);
   if (any) changed_.notify_all();
 }
 
@@ -469,7 +454,7 @@ void NetDevice::resumeReadLocked() {
         readEnabled_ = true;
       }
     });
-    kick(commandFd_);
+    Kick(commandFd_);
   }
 }
 
@@ -580,7 +565,7 @@ int NetDevice::write(const uint8_t* data, int count, int& done) {
       if (!sendQueued_) {
         sendQueued_ = true;
         commands_.push_back([this] { sendOnThread(); });
-        kick(commandFd_);
+        Kick(commandFd_);
       }
     }
     done = static_cast<int>(std::min<uint64_t>(sent_ > base ? sent_ - base : 0, queued));
@@ -725,7 +710,7 @@ int NetDevice::setCommMask(uint32_t mask) {
   mask_ = mask;
   if (waiting_) {
     maskChanged_ = true;
-    kick(kick_);
+    Kick(kick_);
   }
   return 0;
 }
@@ -743,12 +728,7 @@ int NetDevice::waitCommEvent(uint32_t& events, int stopFd) {
   };
   for (;;) {
     if (lost_) {
-      uint32_t ev = pendingEvents_ & mask_;
-      pendingEvents_ = 0;
-      if (!lossReported_) {
-        lossReported_ = true;
-        ev |= mask_ & EV_ERR;
-      }
+      const uint32_t ev = EventsAfterLoss(pendingEvents_, mask_, lossReported_);
       return ev ? finish(ev, 0) : finish(0, EIO);
     }
     if (maskChanged_) {

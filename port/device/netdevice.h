@@ -137,7 +137,6 @@ class NetDevice : public Device {
   void resumeReadLocked();
   void noteLostLocked();
   size_t capacityLocked() const;
-  void kick(int fd);
   // Queues an RFC 2217 DTR, RTS or break request (escapeFunction's codes).
   void sendLine(int function);
 

@@ -10,9 +10,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
+
+#include "waits.h"
 
 namespace serivox::device {
 
@@ -30,13 +31,6 @@ constexpr size_t kMinQueue = 64 * 1024;
 constexpr auto kGather = std::chrono::milliseconds(1);
 constexpr size_t kGatherBytes = 32 * 1024;
 constexpr uint32_t kArrivalEvents = EV_RXCHAR | EV_RXFLAG | EV_RX80FULL;
-
-// Milliseconds from now until `t`, rounded up, never negative.
-int msUntil(Clock::time_point t) {
-  auto d = std::chrono::ceil<std::chrono::milliseconds>(t - Clock::now()).count();
-  if (d <= 0) return 0;
-  return d > INT_MAX ? INT_MAX : static_cast<int>(d);
-}
 
 int minTimeout(int a, int b) {
   if (a < 0) return b;
@@ -117,16 +111,6 @@ TermiosDevice::~TermiosDevice() {
   close(recvKick_);
 }
 
-void TermiosDevice::kick(int fd) {
-  const uint64_t one = 1;
-  [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
-}
-
-void TermiosDevice::clearKick(int fd) {
-  uint64_t v;
-  [[maybe_unused]] ssize_t n = ::read(fd, &v, sizeof v);
-}
-
 size_t TermiosDevice::capacityLocked() const {
   return std::max(static_cast<size_t>(inputSize_), kMinQueue);
 }
@@ -142,7 +126,7 @@ void TermiosDevice::noteHangupLocked() {
   if (hungUp_) return;
   hungUp_ = true;
   pendingErrors_ |= CE_IOE;
-  if (waiting_) kick(kick_);
+  if (waiting_) Kick(kick_);
 }
 
 // Removes the PARMRK marks: \377\377 is a data byte 0xFF, \377\0 c is c
@@ -221,7 +205,7 @@ bool TermiosDevice::drainLocked() {
 }
 
 void TermiosDevice::takeLocked(uint8_t* data, int count, int& done) {
-  if (receiving_ && count > 0 && queue_.size() >= capacityLocked()) kick(recvKick_);  // room again
+  if (receiving_ && count > 0 && queue_.size() >= capacityLocked()) Kick(recvKick_);  // room again
   const size_t n = std::min(static_cast<size_t>(count), queue_.size());
   queue_.take(data, n);
   done = static_cast<int>(n);
@@ -308,7 +292,7 @@ int TermiosDevice::write(const uint8_t* data, int count, int& done) {
       }
       break;
     }
-    const int timeout = bounded ? msUntil(deadline) : -1;
+    const int timeout = bounded ? MsUntil(deadline) : -1;
     if (timeout == 0) break;  // time-out: complete with what was written
     pollfd p{fd_, POLLOUT, 0};
     const int r = poll(&p, 1, timeout);
@@ -331,7 +315,7 @@ int TermiosDevice::write(const uint8_t* data, int count, int& done) {
   if (done > 0) {
     std::lock_guard lk(mu_);
     txPending_ = true;
-    if (waiting_) kick(kick_);
+    if (waiting_) Kick(kick_);
   }
   return err;
 }
@@ -398,7 +382,7 @@ int TermiosDevice::read(uint8_t* data, int count, int& done) {
     }
     done += n;
     if (n > 0) lastByte = Clock::now();
-    if ((wasFull && n > 0) || ((pendingEvents_ & mask_) && waiting_)) kick(kick_);
+    if ((wasFull && n > 0) || ((pendingEvents_ & mask_) && waiting_)) Kick(kick_);
     if (done == count) break;
     if (hungUp_ && queue_.empty()) {
       if (done == 0) err = EIO;
@@ -407,11 +391,11 @@ int TermiosDevice::read(uint8_t* data, int count, int& done) {
     if (immediate || (firstByte && done > 0)) break;
     int timeout = -1;
     if (bounded) {
-      timeout = msUntil(deadline);
+      timeout = MsUntil(deadline);
       if (timeout == 0) break;
     }
     if (useInterval && done > 0) {
-      const int t = msUntil(lastByte + std::chrono::milliseconds(to.ReadIntervalTimeout));
+      const int t = MsUntil(lastByte + std::chrono::milliseconds(to.ReadIntervalTimeout));
       if (t == 0) break;
       timeout = minTimeout(timeout, t);
     }
@@ -427,7 +411,7 @@ int TermiosDevice::read(uint8_t* data, int count, int& done) {
       err = pollErr;
       break;
     }
-    if (r > 0 && (p[1].revents & POLLIN)) clearKick(rxKick_);
+    if (r > 0 && (p[1].revents & POLLIN)) ClearKick(rxKick_);
     if (r > 0 && (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(p[0].revents & POLLIN)) noteHangupLocked();
   }
   return err;
@@ -519,8 +503,8 @@ int TermiosDevice::purge(uint32_t flags) {
     escape_ = 0;
     above80_ = false;
     if (int err = flush(TCIFLUSH)) return err;
-    if (waiting_) kick(kick_);  // room again: the wait may read the descriptor
-    if (receiving_) kick(recvKick_);
+    if (waiting_) Kick(kick_);  // room again: the wait may read the descriptor
+    if (receiving_) Kick(recvKick_);
   }
   // Writes complete inside write(), so an abort finds none waiting; only a
   // clear discards what they handed to the kernel.
@@ -540,7 +524,7 @@ int TermiosDevice::setCommMask(uint32_t mask) {
   if (hasLines_ && !hungUp_) readCountersLocked(waitBase_, waitModem_);
   if (waiting_) {
     maskChanged_ = true;
-    kick(kick_);
+    Kick(kick_);
   }
   return 0;
 }
@@ -558,12 +542,7 @@ int TermiosDevice::waitCommEvent(uint32_t& events, int stopFd) {
   };
   for (;;) {
     if (hungUp_) {
-      uint32_t ev = pendingEvents_ & mask_;
-      pendingEvents_ = 0;
-      if (!hangupReported_) {
-        hangupReported_ = true;
-        ev |= mask_ & EV_ERR;
-      }
+      const uint32_t ev = EventsAfterLoss(pendingEvents_, mask_, hangupReported_);
       return ev ? finish(ev, 0) : finish(0, EIO);
     }
     if (maskChanged_) {
@@ -617,7 +596,7 @@ int TermiosDevice::waitCommEvent(uint32_t& events, int stopFd) {
     int timeout = -1;
     if (lineWatch) timeout = kLinePollMs;
     if (txWatch) timeout = minTimeout(timeout, kTxPollMs);
-    if (gather) timeout = minTimeout(timeout, msUntil(rxReported_ + kGather));
+    if (gather) timeout = minTimeout(timeout, MsUntil(rxReported_ + kGather));
     lk.unlock();
     pollfd p[3] = {{fd_, static_cast<short>(roomy ? POLLIN : 0), 0}, {stopFd, POLLIN, 0}, {kick_, POLLIN, 0}};
     const int r = poll(p, 3, timeout);
@@ -628,12 +607,12 @@ int TermiosDevice::waitCommEvent(uint32_t& events, int stopFd) {
       return finish(0, pollErr);
     }
     if (p[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) return finish(0, ECANCELED);
-    if (p[2].revents & POLLIN) clearKick(kick_);
+    if (p[2].revents & POLLIN) ClearKick(kick_);
     if (p[0].revents) {
       const size_t before = queue_.size();
       if (roomy) drainLocked();
       if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) noteHangupLocked();
-      if (queue_.size() != before && readerWaiting_) kick(rxKick_);
+      if (queue_.size() != before && readerWaiting_) Kick(rxKick_);
     }
   }
 }
@@ -655,12 +634,12 @@ void TermiosDevice::startReceiverLocked() {
 void TermiosDevice::stopReceiver(std::unique_lock<std::mutex>& lk) {
   if (!receiver_.joinable()) return;
   receiverStop_ = true;
-  kick(recvKick_);
+  Kick(recvKick_);
   std::thread receiver = std::move(receiver_);
   lk.unlock();
   receiver.join();
   lk.lock();
-  clearKick(recvKick_);
+  ClearKick(recvKick_);
 }
 
 // Moves arriving bytes into the queue as they come, as far as it has room,
@@ -675,12 +654,12 @@ void TermiosDevice::receive() {
   while (!receiverStop_ && !hungUp_) {
     const size_t room = std::min(capacityLocked() - std::min(capacityLocked(), queue_.size()), sizeof buf);
     const uint64_t purges = purges_;
-    const int timeout = held ? msUntil(rxReported_ + kGather) : -1;
+    const int timeout = held ? MsUntil(rxReported_ + kGather) : -1;
     lk.unlock();
     pollfd p[2] = {{fd_, static_cast<short>(room > 0 ? POLLIN : 0), 0}, {recvKick_, POLLIN, 0}};
     const int r = poll(p, 2, timeout);
     const int pollErr = errno;
-    if (r > 0 && (p[1].revents & POLLIN)) clearKick(recvKick_);
+    if (r > 0 && (p[1].revents & POLLIN)) ClearKick(recvKick_);
     size_t got = 0;
     bool gone = r > 0 && (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(p[0].revents & POLLIN);
     if (r > 0 && room > 0 && (p[0].revents & POLLIN)) {
@@ -699,7 +678,7 @@ void TermiosDevice::receive() {
     if (r < 0 && pollErr != EINTR) break;
     if (got > 0 && purges == purges_) {
       appendLocked(buf, int(got));
-      if (readerWaiting_) kick(rxKick_);
+      if (readerWaiting_) Kick(rxKick_);
     }
     if (gone) noteHangupLocked();
     held = false;
@@ -707,7 +686,7 @@ void TermiosDevice::receive() {
       if (gatheringLocked())
         held = true;
       else
-        kick(kick_);
+        Kick(kick_);
     }
   }
   receiving_ = false;

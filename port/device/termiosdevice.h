@@ -114,8 +114,6 @@ class TermiosDevice : public Device {
   int waitOutput(Clock::time_point deadline, int stallMs);
   void readCountersLocked(kernel::LineCounters& c, int& modem);
   size_t capacityLocked() const;
-  void kick(int fd);
-  static void clearKick(int fd);
   // The receiver thread: started while EV_RXCHAR is in the mask.
   void startReceiverLocked();
   void stopReceiver(std::unique_lock<std::mutex>& lk);

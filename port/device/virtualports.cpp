@@ -11,12 +11,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <optional>
 #include <strings.h>
+
+#include "waits.h"
 
 namespace serivox::device {
 
@@ -66,12 +67,6 @@ End* findEnd(const std::string& name) {
   return nullptr;
 }
 
-int msUntil(Clock::time_point t) {
-  auto d = std::chrono::ceil<std::chrono::milliseconds>(t - Clock::now()).count();
-  if (d <= 0) return 0;
-  return d > INT_MAX ? INT_MAX : static_cast<int>(d);
-}
-
 // Modem input lines of `e`, driven by its peer.
 uint32_t statusOf(const End& e) {
   const End& p = *e.peer;
@@ -80,11 +75,6 @@ uint32_t statusOf(const End& e) {
   if (p.rts) s |= MS_CTS_ON;
   if (p.dtr) s |= MS_DSR_ON | MS_RLSD_ON;
   return s;
-}
-
-void kickFd(int fd) {
-  const uint64_t one = 1;
-  [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
 }
 
 class VirtualDevice : public Device {
@@ -120,7 +110,7 @@ class VirtualDevice : public Device {
   void raiseLocked(uint32_t events, uint32_t errors) {
     pendingEvents_ |= events;
     pendingErrors_ |= errors;
-    kickFd(kick_);
+    Kick(kick_);
   }
 
   int setupComm(int inputSize, int outputSize) override {
@@ -184,7 +174,7 @@ class VirtualDevice : public Device {
         auto until = end_.lineFreeAt - backlog + byte;
         if (deadline && *deadline <= now) break;  // time-out: complete with what was taken
         if (deadline) until = std::min(until, *deadline);
-        if (peer.dev) kickFd(peer.dev->kick_);
+        if (peer.dev) Kick(peer.dev->kick_);
         hub().cv.notify_all();
         hub().cv.wait_until(lk, until);
         continue;
@@ -195,14 +185,14 @@ class VirtualDevice : public Device {
     }
     if (toggle) {
       // RTS stays up until the last byte has left, within the time-out.
-      if (peer.dev) kickFd(peer.dev->kick_);
+      if (peer.dev) Kick(peer.dev->kick_);
       while (end_.lineFreeAt > Clock::now() && (!deadline || Clock::now() < *deadline))
         hub().cv.wait_until(lk, deadline ? std::min(end_.lineFreeAt, *deadline) : end_.lineFreeAt);
       setRtsLocked(false);
     }
     txPending_ = true;
-    kickFd(kick_);
-    if (peer.dev) kickFd(peer.dev->kick_);
+    Kick(kick_);
+    if (peer.dev) Kick(peer.dev->kick_);
     hub().cv.notify_all();
     return 0;
   }
@@ -243,7 +233,7 @@ class VirtualDevice : public Device {
       else
         hub().cv.wait(lk);
     }
-    if (pendingEvents_ & mask_) kickFd(kick_);
+    if (pendingEvents_ & mask_) Kick(kick_);
     return 0;
   }
 
@@ -306,7 +296,7 @@ class VirtualDevice : public Device {
     mask_ = mask;
     if (waiting_) {
       maskChanged_ = true;
-      kickFd(kick_);
+      Kick(kick_);
     }
     return 0;
   }
@@ -338,9 +328,9 @@ class VirtualDevice : public Device {
         return 0;
       }
       int timeout = -1;
-      if (!end_.inflight.empty()) timeout = msUntil(end_.inflight.front().at);
+      if (!end_.inflight.empty()) timeout = MsUntil(end_.inflight.front().at);
       if (txPending_) {
-        const int t = msUntil(end_.lineFreeAt);
+        const int t = MsUntil(end_.lineFreeAt);
         timeout = timeout < 0 ? t : std::min(timeout, t);
       }
       lk.unlock();
@@ -356,10 +346,7 @@ class VirtualDevice : public Device {
         waiting_ = false;
         return ECANCELED;
       }
-      if (r > 0 && (p[1].revents & POLLIN)) {
-        uint64_t v;
-        [[maybe_unused]] ssize_t n = ::read(kick_, &v, sizeof v);
-      }
+      if (r > 0 && (p[1].revents & POLLIN)) ClearKick(kick_);
     }
   }
 
