@@ -414,15 +414,8 @@ void NetDevice::noteLostLocked() {
 }
 
 void NetDevice::appendLocked(const uint8_t* data, size_t n) {
-  bool any = false;
   bool flag = false;
-  for (size_t i = 0; i < n; ++i) {
-    const uint8_t b = data[i];
-    if (dcb_.fNull && b == 0) continue;
-    queue_.push_back(b);
-    any = true;
-    if (b == dcb_.EvtChar) flag = true;
-  }
+  const bool any = queue_.appendReceived(data, n, dcb_.fNull, dcb_.EvtChar, flag) > 0;
   uint32_t ev = 0;
   if (any) ev |= EV_RXCHAR;
   if (flag) ev |= EV_RXFLAG;
@@ -438,8 +431,7 @@ void NetDevice::appendLocked(const uint8_t* data, size_t n) {
 
 void NetDevice::takeLocked(uint8_t* data, int count, int& done) {
   const size_t n = std::min(static_cast<size_t>(count), queue_.size());
-  std::copy_n(queue_.begin(), n, data);
-  queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
+  queue_.take(data, n);
   done = static_cast<int>(n);
   if (above80_ && queue_.size() < static_cast<size_t>(inputSize_) * 8 / 10) above80_ = false;
   resumeReadLocked();

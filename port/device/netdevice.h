@@ -45,6 +45,7 @@
 #include <thread>
 #include <vector>
 
+#include "bytequeue.h"
 #include "device.h"
 
 struct gensio;
@@ -162,7 +163,7 @@ class NetDevice : public Device {
   Dcb dcb_;
   CommTimeouts timeouts_;
   int inputSize_ = 4096;
-  std::deque<uint8_t> queue_;
+  ByteQueue queue_;
   std::deque<uint8_t> out_;  // bytes a write has queued and gensio not yet taken
   bool sending_ = false;     // the gensio thread holds bytes of out_ in a gensio call
   bool sendQueued_ = false;  // a send is waiting in the command queue

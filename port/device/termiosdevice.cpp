@@ -50,27 +50,6 @@ uint32_t lineErrorFlags(const kernel::LineCounters& now, const kernel::LineCount
 
 }  // namespace
 
-void ByteQueue::append(const uint8_t* data, size_t n) {
-  if (head_ > 0 && head_ >= size()) {
-    bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(head_));
-    head_ = 0;
-  }
-  bytes_.insert(bytes_.end(), data, data + n);
-}
-
-size_t ByteQueue::take(uint8_t* out, size_t n) {
-  n = std::min(n, size());
-  if (n > 0) std::memcpy(out, bytes_.data() + head_, n);
-  head_ += n;
-  if (head_ == bytes_.size()) clear();
-  return n;
-}
-
-void ByteQueue::clear() {
-  bytes_.clear();
-  head_ = 0;
-}
-
 int TermiosDevice::Create(int fd, std::unique_ptr<Device>& device) {
   const int kick = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (kick < 0) return errno;
@@ -135,19 +114,13 @@ void TermiosDevice::noteHangupLocked() {
 void TermiosDevice::appendLocked(const uint8_t* raw, int n) {
   bool any = false;
   bool flag = false;
-  // Most chunks carry no mark and no byte to drop: copy them whole.
-  if (escape_ == 0 && n > 0 && (!hasLines_ || !std::memchr(raw, 0xFF, static_cast<size_t>(n))) &&
-      !(dcb_.fNull && std::memchr(raw, 0, static_cast<size_t>(n)))) {
-    queue_.append(raw, static_cast<size_t>(n));
-    any = true;
-    flag = std::memchr(raw, dcb_.EvtChar, static_cast<size_t>(n)) != nullptr;
+  // Most chunks carry no mark: taken whole.
+  if (escape_ == 0 && n > 0 && (!hasLines_ || !std::memchr(raw, 0xFF, static_cast<size_t>(n)))) {
+    any = queue_.appendReceived(raw, static_cast<size_t>(n), dcb_.fNull, dcb_.EvtChar, flag) > 0;
     n = 0;
   }
   auto emit = [&](uint8_t b) {
-    if (dcb_.fNull && b == 0) return;
-    queue_.push_back(b);
-    any = true;
-    if (b == dcb_.EvtChar) flag = true;
+    if (queue_.appendReceived(&b, 1, dcb_.fNull, dcb_.EvtChar, flag) > 0) any = true;
   };
   for (int i = 0; i < n; ++i) {
     const uint8_t c = raw[i];

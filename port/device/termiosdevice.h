@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "bytequeue.h"
 #include "device.h"
 #include "kernel.h"
 
@@ -50,23 +51,6 @@ int TermiosFromDcb(const Dcb& dcb, kernel::Termios2& out);
 // StopBits (ONESTOPBIT or TWOSTOPBITS), fParity, fOutxCtsFlow, fRtsControl
 // (handshake or enable), fOutX, fInX, XonChar, XoffChar. Other fields stay 0.
 Dcb DcbFromTermios(const kernel::Termios2& t);
-
-// The input queue: bytes in one contiguous buffer, appended at the end and
-// taken from the front with a copy each; the taken part is dropped when it
-// outweighs what is left, so the buffer stays below twice its contents.
-class ByteQueue {
- public:
-  size_t size() const { return bytes_.size() - head_; }
-  bool empty() const { return size() == 0; }
-  void append(const uint8_t* data, size_t n);
-  void push_back(uint8_t b) { append(&b, 1); }
-  size_t take(uint8_t* out, size_t n);
-  void clear();
-
- private:
-  std::vector<uint8_t> bytes_;
-  size_t head_ = 0;
-};
 
 class TermiosDevice : public Device {
  public:
