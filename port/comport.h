@@ -252,6 +252,9 @@ class TCustomComPort : public QObject {
   // it the stored function. False when the port was destroyed.
   template <typename H, typename... A>
   bool Fire(const H& handler, A... args);
+  // Tells the links that CTS, DSR and RLSD are off. False when a link's
+  // callback destroyed the port.
+  bool LinksLinesOff();
   // Whether `port` still exists and is open, after a callback that may have
   // destroyed it. Static: no member of a destroyed port may even be called.
   static bool StillOpen(const TCustomComPort* port, const std::shared_ptr<std::atomic<bool>>& life) {

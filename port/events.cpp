@@ -94,9 +94,7 @@ void TCustomComPort::ProcessSignals(bool On) {
     ProcessRLSDChange();
     return;
   }
-  if (!CallLinks(&TComLink::OnCTSChange, false)) return;
-  if (!CallLinks(&TComLink::OnDSRChange, false)) return;
-  if (!CallLinks(&TComLink::OnRLSDChange, false)) return;
+  if (!LinksLinesOff()) return;
   TriggerCTSChange(false);
   if (!life->load()) return;
   TriggerDSRChange(false);
@@ -110,10 +108,13 @@ void TCustomComPort::ProcessSignals(bool On) {
 void TCustomComPort::ProcessDeviceLost() {
   if (!connected_) return;
   const auto life = life_;
-  if (!CallLinks(&TComLink::OnCTSChange, false) || !CallLinks(&TComLink::OnDSRChange, false) ||
-      !CallLinks(&TComLink::OnRLSDChange, false) || !StillOpen(this, life))
-    return;
+  if (!LinksLinesOff() || !StillOpen(this, life)) return;
   TriggerDeviceLost();
+}
+
+bool TCustomComPort::LinksLinesOff() {
+  return CallLinks(&TComLink::OnCTSChange, false) && CallLinks(&TComLink::OnDSRChange, false) &&
+         CallLinks(&TComLink::OnRLSDChange, false);
 }
 
 void TCustomComPort::WindowProc(uint32_t wParam) {
