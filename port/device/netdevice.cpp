@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device on a network port: the gensio thread, transfers, time-outs,
 // RFC 2217 line control and the event wait. See netdevice.h for the design.
 #include "netdevice.h"
@@ -98,15 +99,13 @@ bool BindLibraryState() {
 
 }  // namespace
 
-NetDevice::NetDevice(bool serial) : serial_(serial) {
+NetDevice::NetDevice(bool serial, int kick) : DeviceCore(mu_, kick), serial_(serial) {
   for (int k = 0; k < kSettings; ++k) answerTags_[k] = {this, static_cast<Setting>(k)};
 }
 
 int NetDevice::start() {
   commandFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (commandFd_ < 0) return errno;
-  kick_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (kick_ < 0) return errno;
   if (!BindLibraryState()) return ENOMEM;
   if (sel_alloc_selector_nothread(&sel_) != 0) return ENOMEM;
   // One thread makes all gensio calls: no wake-up signal is needed.
@@ -124,7 +123,10 @@ int NetDevice::start() {
 
 NetDevice::~NetDevice() {
   if (thread_.joinable()) {
-    post([this] { closeOnThread(); });
+    {
+      std::lock_guard lk(mu_);
+      postLocked([this] { closeOnThread(); });
+    }
     thread_.join();
   }
   if (sel_ && commandFd_ >= 0) {
@@ -136,21 +138,20 @@ NetDevice::~NetDevice() {
   if (os_) gensio_os_funcs_free(os_);
   if (sel_) sel_free_selector(sel_);
   if (commandFd_ >= 0) close(commandFd_);
-  if (kick_ >= 0) close(kick_);
 }
 
 int NetDevice::connect(const std::string& target, Clock::time_point deadline) {
-  post([this, target] { openOnThread(target); });
-  std::unique_lock lk(mu_);
-  if (!changed_.wait_until(lk, deadline, [&] { return link_ != Link::Opening; })) return ETIMEDOUT;
+  Lock lk(mu_);
+  postLocked([this, target] { openOnThread(target); });
+  while (link_ == Link::Opening) {
+    if (Clock::now() >= deadline) return ETIMEDOUT;
+    waitLocked(lk, deadline);
+  }
   return link_ == Link::Open ? 0 : openError_;
 }
 
-void NetDevice::post(std::function<void()> call) {
-  {
-    std::lock_guard lk(mu_);
-    commands_.push_back(std::move(call));
-  }
+void NetDevice::postLocked(std::function<void()> call) {
+  commands_.push_back(std::move(call));
   Kick(commandFd_);
 }
 
@@ -211,15 +212,16 @@ void NetDevice::openOnThread(const std::string& target) {
     std::lock_guard lk(mu_);
     link_ = Link::Failed;
     openError_ = FromGensio(rc);
-    changed_.notify_all();
+    wakeLocked();
   }
 }
 
 void NetDevice::OpenedThunk(gensio*, int err, void* user) {
   auto* self = static_cast<NetDevice*>(user);
   if (err != 0) {
+    std::lock_guard lk(self->mu_);
     // Freed from the command queue, outside gensio's own call.
-    self->post([self] {
+    self->postLocked([self] {
       {
         std::lock_guard lk(self->mu_);
         if (self->quit_) return;  // the close under way frees it
@@ -228,12 +230,11 @@ void NetDevice::OpenedThunk(gensio*, int err, void* user) {
       gensio_free(self->io_);
       self->io_ = nullptr;
     });
-    std::lock_guard lk(self->mu_);
     if (self->link_ == Link::Opening) {
       self->link_ = Link::Failed;
       self->openError_ = FromGensio(err);
     }
-    self->changed_.notify_all();
+    self->wakeLocked();
     return;
   }
   if (self->serial_) self->sio_ = gensio_to_sergensio(self->io_);
@@ -247,7 +248,7 @@ void NetDevice::OpenedThunk(gensio*, int err, void* user) {
   self->readEnabled_ = true;
   std::lock_guard lk(self->mu_);
   if (self->link_ == Link::Opening) self->link_ = Link::Open;
-  self->changed_.notify_all();
+  self->wakeLocked();
 }
 
 void NetDevice::closeOnThread() {
@@ -285,11 +286,10 @@ int NetDevice::onEvent(int event, int err, unsigned char* buf, unsigned long* bu
       bool full;
       {
         std::lock_guard lk(mu_);
-        const size_t cap = capacityLocked();
-        const size_t n = std::min(*buflen, cap - std::min(cap, queue_.size()));
-        appendLocked(buf, n);
+        const size_t n = std::min<size_t>(*buflen, room());
+        receivedLocked(buf, n);
         *buflen = n;
-        full = queue_.size() >= cap;
+        full = room() == 0;
         if (full) readPaused_ = true;
       }
       // A full queue stops reading; TCP holds the far end until there is room.
@@ -313,8 +313,7 @@ int NetDevice::onEvent(int event, int err, unsigned char* buf, unsigned long* bu
       if ((changed & MS_RLSD_ON) || (state & SERGENSIO_MODEMSTATE_CD_CHANGED)) ev |= EV_RLSD;
       if ((changed & lines & MS_RING_ON) || (state & SERGENSIO_MODEMSTATE_RI_CHANGED)) ev |= EV_RING;
       modem_ = lines;
-      pendingEvents_ |= ev;
-      if (waiting_ && (ev & mask_)) Kick(kick_);
+      raiseLocked(ev);
       return 0;
     }
     case GENSIO_EVENT_SER_LINESTATE: {
@@ -329,9 +328,7 @@ int NetDevice::onEvent(int event, int err, unsigned char* buf, unsigned long* bu
         errors |= CE_BREAK;
         ev |= EV_BREAK;
       }
-      pendingErrors_ |= errors;
-      pendingEvents_ |= ev;
-      if (waiting_ && (ev & mask_)) Kick(kick_);
+      raiseLocked(ev, errors);
       return 0;
     }
     default:
@@ -358,7 +355,7 @@ void NetDevice::sendOnThread() {
     {
       std::lock_guard lk(mu_);
       sendQueued_ = false;
-      if (lost_ || out_.empty()) break;
+      if (isLost() || out_.empty()) break;
       n = std::min(out_.size(), sizeof chunk);
       std::copy_n(out_.begin(), n, chunk);
       sending_ = true;
@@ -370,17 +367,13 @@ void NetDevice::sendOnThread() {
       sending_ = false;
       if (rc != 0) {
         noteLostLocked();
-        changed_.notify_all();
         break;
       }
       taken = std::min<gensiods>(taken, n);
       out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(taken));
       sent_ += taken;
-      if (out_.empty() && taken > 0) {
-        pendingEvents_ |= EV_TXEMPTY;
-        if (waiting_ && (mask_ & EV_TXEMPTY)) Kick(kick_);
-      }
-      changed_.notify_all();
+      if (out_.empty() && taken > 0) raiseLocked(EV_TXEMPTY);
+      wakeLocked();
     }
     if (taken < n) {
       gensio_set_write_callback_enable(io_, true);
@@ -397,77 +390,35 @@ void NetDevice::AnswerThunk(sergensio*, int err, unsigned int value, void* user)
   ++self->answered_[tag->setting];
   self->answer_[tag->setting] = value;
   self->answerOk_[tag->setting] = err == 0;
-  self->changed_.notify_all();
+  self->wakeLocked();
 }
 
 // --- Shared state --------------------------------------------------------------
 
-size_t NetDevice::capacityLocked() const { return std::max(static_cast<size_t>(inputSize_), kMinQueue); }
-
 void NetDevice::noteLostLocked() {
-  if (lost_) return;
-  lost_ = true;
-  pendingErrors_ |= CE_IOE;
   out_.clear();
-  if (waiting_) Kick(kick_);
-  changed_.notify_all();
+  lostLocked();
 }
 
-void NetDevice::appendLocked(const uint8_t* data, size_t n) {
-  bool flag = false;
-  const bool any = queue_.appendReceived(data, n, dcb_.fNull, dcb_.EvtChar, flag) > 0;
-  uint32_t ev = 0;
-  if (any) ev |= EV_RXCHAR;
-  if (flag) ev |= EV_RXFLAG;
-  const size_t mark = static_cast<size_t>(inputSize_) * 8 / 10;
-  if (inputSize_ > 0 && !above80_ && queue_.size() >= mark) {
-    above80_ = true;
-    ev |= EV_RX80FULL;
-  }
-  pendingEvents_ |= ev;
-  if (waiting_ && (ev & mask_)) Kick(kick_);
-  if (any) changed_.notify_all();
+void NetDevice::roomAgain() {
+  if (!readPaused_ || room() == 0) return;
+  readPaused_ = false;
+  postLocked([this] {
+    if (io_ && !readEnabled_) {
+      gensio_set_read_callback_enable(io_, true);
+      readEnabled_ = true;
+    }
+  });
 }
 
-void NetDevice::takeLocked(uint8_t* data, int count, int& done) {
-  const size_t n = std::min(static_cast<size_t>(count), queue_.size());
-  queue_.take(data, n);
-  done = static_cast<int>(n);
-  if (above80_ && queue_.size() < static_cast<size_t>(inputSize_) * 8 / 10) above80_ = false;
-  resumeReadLocked();
+void NetDevice::waitNotSending(Lock& lk) {
+  while (sending_) waitLocked(lk, std::nullopt);
 }
 
-void NetDevice::resumeReadLocked() {
-  if (readPaused_ && queue_.size() < capacityLocked()) {
-    readPaused_ = false;
-    commands_.push_back([this] {
-      if (io_ && !readEnabled_) {
-        gensio_set_read_callback_enable(io_, true);
-        readEnabled_ = true;
-      }
-    });
-    Kick(commandFd_);
-  }
-}
+// --- The transport ----------------------------------------------------------------
 
-// --- The device interface -------------------------------------------------------
-
-int NetDevice::setupComm(int inputSize, int outputSize) {
-  if (inputSize < 0 || outputSize < 0) return EINVAL;
-  std::lock_guard lk(mu_);
-  inputSize_ = inputSize;
-  return 0;
-}
-
-int NetDevice::setCommState(const Dcb& dcb) {
-  if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY ||
-      dcb.StopBits > TWOSTOPBITS || ((dcb.fOutX || dcb.fInX) && dcb.XonChar == dcb.XoffChar))
-    return EINVAL;
-  {
-    std::lock_guard lk(mu_);
-    dcb_ = dcb;
-  }
-  if (!serial_) return 0;  // raw TCP carries no line settings
+int NetDevice::applyLine(const Dcb& dcb, Lock& lk) {
+  if (!serial_ || isLost()) return 0;  // raw TCP carries no line settings; a loss is reported by the wait
 
   unsigned want[kSettings];
   want[kBaud] = dcb.BaudRate;
@@ -478,15 +429,10 @@ int NetDevice::setCommState(const Dcb& dcb) {
                         : (dcb.fOutX || dcb.fInX) ? SERGENSIO_FLOWCONTROL_XON_XOFF
                                                   : SERGENSIO_FLOWCONTROL_NONE;
   unsigned target[kSettings];
-  int boundMs;
-  {
-    std::lock_guard lk(mu_);
-    if (lost_) return 0;  // nowhere to send them; the loss is reported by the event wait
-    for (int k = 0; k < kSettings; ++k) target[k] = ++asked_[k];
-    const uint64_t bound = uint64_t{timeouts_.WriteTotalTimeoutMultiplier} + timeouts_.WriteTotalTimeoutConstant;
-    boundMs = bound == 0 ? kAnswerCapMs : static_cast<int>(std::min<uint64_t>(bound, kAnswerCapMs));
-  }
-  post([this, want = std::to_array(want), flow] {
+  for (int k = 0; k < kSettings; ++k) target[k] = ++asked_[k];
+  const uint64_t bound = uint64_t{timeouts().WriteTotalTimeoutMultiplier} + timeouts().WriteTotalTimeoutConstant;
+  const int boundMs = bound == 0 ? kAnswerCapMs : static_cast<int>(std::min<uint64_t>(bound, kAnswerCapMs));
+  postLocked([this, want = std::to_array(want), flow] {
     if (!sio_) return;
     sergensio_baud(sio_, want[kBaud], AnswerThunk, &answerTags_[kBaud]);
     sergensio_datasize(sio_, want[kDataSize], AnswerThunk, &answerTags_[kDataSize]);
@@ -495,19 +441,18 @@ int NetDevice::setCommState(const Dcb& dcb) {
     sergensio_flowcontrol(sio_, flow, nullptr, nullptr);
   });
   // The control modes set the lines; RTS handshake leaves RTS to the server.
-  sendLine(dcb.fDtrControl != DTR_CONTROL_DISABLE ? SETDTR : CLRDTR);
-  if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) sendLine(dcb.fRtsControl == RTS_CONTROL_ENABLE ? SETRTS : CLRRTS);
+  sendLineLocked(dcb.fDtrControl != DTR_CONTROL_DISABLE ? SETDTR : CLRDTR);
+  if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) sendLineLocked(dcb.fRtsControl == RTS_CONTROL_ENABLE ? SETRTS : CLRRTS);
 
   const auto deadline = Clock::now() + std::chrono::milliseconds(boundMs);
-  std::unique_lock lk(mu_);
   auto settled = [&] {
-    if (lost_) return true;
+    if (isLost()) return true;
     for (int k = 0; k < kSettings; ++k)
       if (!silent_[k] && answered_[k] < target[k]) return false;
     return true;
   };
-  changed_.wait_until(lk, deadline, settled);
-  if (lost_) return 0;
+  while (!settled() && Clock::now() < deadline) waitLocked(lk, deadline);
+  if (isLost()) return 0;
   for (int k = 0; k < kSettings; ++k) {
     if (silent_[k]) continue;
     if (answered_[k] < target[k]) {
@@ -523,32 +468,14 @@ int NetDevice::setCommState(const Dcb& dcb) {
   return 0;
 }
 
-int NetDevice::setCommTimeouts(const CommTimeouts& timeouts) {
-  std::lock_guard lk(mu_);
-  timeouts_ = timeouts;
-  return 0;
-}
-
-int NetDevice::write(const uint8_t* data, int count, int& done) {
-  done = 0;
-  if (count <= 0) return 0;
-  std::unique_lock lk(mu_);
-  if (lost_) return EIO;
-  const CommTimeouts to = timeouts_;
+int NetDevice::transmit(const uint8_t* data, int count, int& done, Deadline deadline, Lock& lk) {
   // RTS toggle: the requests go in the same stream as the bytes, around them.
-  const bool toggle = serial_ && dcb_.fRtsControl == RTS_CONTROL_TOGGLE;
-  if (toggle) {
-    lk.unlock();
-    sendLine(SETRTS);
-    lk.lock();
-  }
-  const uint64_t total =
-      uint64_t{to.WriteTotalTimeoutMultiplier} * static_cast<uint64_t>(count) + to.WriteTotalTimeoutConstant;
-  const bool bounded = total != 0;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(bounded ? total : 0);
+  const bool toggle = serial_ && dcb().fRtsControl == RTS_CONTROL_TOGGLE;
+  if (toggle) sendLineLocked(SETRTS);
   const uint64_t base = sent_ + out_.size();  // bytes queued before this write
   size_t queued = 0;
   int err = 0;
+  auto taken = [&] { return static_cast<int>(std::min<uint64_t>(sent_ > base ? sent_ - base : 0, queued)); };
   for (;;) {
     if (queued < static_cast<size_t>(count) && out_.size() < kOutQueue) {
       const size_t n = std::min(static_cast<size_t>(count) - queued, kOutQueue - out_.size());
@@ -556,108 +483,41 @@ int NetDevice::write(const uint8_t* data, int count, int& done) {
       queued += n;
       if (!sendQueued_) {
         sendQueued_ = true;
-        commands_.push_back([this] { sendOnThread(); });
-        Kick(commandFd_);
+        postLocked([this] { sendOnThread(); });
       }
     }
-    done = static_cast<int>(std::min<uint64_t>(sent_ > base ? sent_ - base : 0, queued));
+    done = taken();
     if (done == count) break;
-    if (lost_) {
+    if (isLost()) {
       err = EIO;
       break;
     }
-    bool expired = false;
-    if (bounded)
-      expired = changed_.wait_until(lk, deadline) == std::cv_status::timeout;
-    else
-      changed_.wait(lk);
-    if (expired) {
+    if (deadline && Clock::now() >= *deadline) {
       // Time-out: complete with what gensio took; the rest is not sent.
-      changed_.wait(lk, [&] { return !sending_; });
+      waitNotSending(lk);
       out_.clear();
-      done = static_cast<int>(std::min<uint64_t>(sent_ > base ? sent_ - base : 0, queued));
+      done = taken();
       break;
     }
+    waitLocked(lk, deadline);
   }
-  if (toggle) {
-    lk.unlock();
-    sendLine(CLRRTS);
-  }
+  if (toggle) sendLineLocked(CLRRTS);
   return err;
 }
 
-int NetDevice::read(uint8_t* data, int count, int& done) {
-  done = 0;
-  if (count <= 0) return 0;
-  std::unique_lock lk(mu_);
-  const CommTimeouts to = timeouts_;
-  const ReadBounds rb = ReadBoundsFor(to, count);
-  const bool immediate = rb.immediate, firstByte = rb.firstByte, useInterval = rb.useInterval;
-  const bool bounded = rb.totalMs != 0;
-  const auto start = Clock::now();
-  const auto deadline = start + std::chrono::milliseconds(rb.totalMs);
-  auto lastByte = start;
-  int err = 0;
-  for (;;) {
-    int n = 0;
-    takeLocked(data + done, count - done, n);
-    done += n;
-    if (n > 0) lastByte = Clock::now();
-    if (done == count) break;
-    if (lost_ && queue_.empty()) {
-      if (done == 0) err = EIO;
-      break;
-    }
-    if (immediate || (firstByte && done > 0)) break;
-    std::optional<Clock::time_point> until;
-    if (bounded) {
-      if (MsUntil(deadline) == 0) break;
-      until = deadline;
-    }
-    if (useInterval && done > 0) {
-      const auto gapEnd = lastByte + std::chrono::milliseconds(to.ReadIntervalTimeout);
-      if (MsUntil(gapEnd) == 0) break;
-      until = until ? std::min(*until, gapEnd) : gapEnd;
-    }
-    if (until)
-      changed_.wait_until(lk, *until);
-    else
-      changed_.wait(lk);
-  }
-  return err;
-}
-
-int NetDevice::clearCommError(uint32_t& errors, int& inQueue, int* outQueue) {
-  std::lock_guard lk(mu_);
-  errors = pendingErrors_;
-  pendingErrors_ = 0;
-  inQueue = static_cast<int>(queue_.size());
-  if (outQueue) *outQueue = static_cast<int>(out_.size());
+int NetDevice::modemStatus(uint32_t& status, Lock&) {
+  status = modem_;
   return 0;
 }
 
-int NetDevice::getModemStatus(uint32_t& status) {
-  std::lock_guard lk(mu_);
-  status = lost_ ? 0 : modem_;
+int NetDevice::lineFunction(int function, Lock&) {
+  if (serial_) sendLineLocked(function);  // raw TCP has no lines: accepted without effect
   return 0;
 }
 
-int NetDevice::escapeFunction(int function) {
-  if (function != SETDTR && function != CLRDTR && function != SETRTS && function != CLRRTS &&
-      function != SETBREAK && function != CLRBREAK)
-    return EINVAL;
-  if (!serial_) return 0;  // raw TCP has no lines: accepted without effect
-  {
-    std::lock_guard lk(mu_);
-    if (lost_) return 0;  // the loss is reported once, by the event wait and the transfers
-  }
-  sendLine(function);
-  return 0;
-}
-
-void NetDevice::sendLine(int function) {
+void NetDevice::sendLineLocked(int function) {
   // Sent without waiting for an answer: some servers never give one.
-  post([this, function] {
+  postLocked([this, function] {
     if (!sio_) return;
     switch (function) {
       case SETDTR: sergensio_dtr(sio_, SERGENSIO_DTR_ON, nullptr, nullptr); break;
@@ -670,78 +530,23 @@ void NetDevice::sendLine(int function) {
   });
 }
 
-int NetDevice::purge(uint32_t flags) {
-  std::unique_lock lk(mu_);
-  if (flags & (PURGE_RXABORT | PURGE_RXCLEAR)) {
-    above80_ = false;
-    queue_.clear();
-    resumeReadLocked();
-  }
-  // Writes complete inside write(), so an abort finds none waiting; only a
-  // clear discards what they queued.
-  if (flags & PURGE_TXCLEAR) {
-    changed_.wait(lk, [&] { return !sending_; });
-    out_.clear();
-  }
-  return 0;
+void NetDevice::lineState(uint32_t&, int&, int* outQueue) {
+  if (outQueue) *outQueue = static_cast<int>(out_.size());
 }
 
-int NetDevice::drain() {
-  std::unique_lock lk(mu_);
-  if (lost_ || out_.empty()) return 0;
-  const auto deadline =
-      Clock::now() + std::chrono::milliseconds(DrainLimitMs(timeouts_, dcb_.BaudRate, static_cast<int>(out_.size())));
-  changed_.wait_until(lk, deadline, [&] { return lost_ || out_.empty(); });
-  changed_.wait(lk, [&] { return !sending_; });
+int NetDevice::flushOutput(Lock& lk) {
+  waitNotSending(lk);
   out_.clear();
   return 0;
 }
 
-int NetDevice::setCommMask(uint32_t mask) {
-  std::lock_guard lk(mu_);
-  mask_ = mask;
-  if (waiting_) {
-    maskChanged_ = true;
-    Kick(kick_);
-  }
-  return 0;
-}
-
-int NetDevice::waitCommEvent(uint32_t& events, int stopFd) {
-  events = 0;
-  std::unique_lock lk(mu_);
-  if (lost_ && lossReported_) return EIO;
-  waiting_ = true;
-  maskChanged_ = false;
-  auto finish = [&](uint32_t ev, int result) {
-    waiting_ = false;
-    events = ev;
-    return result;
-  };
-  for (;;) {
-    if (lost_) {
-      const uint32_t ev = EventsAfterLoss(pendingEvents_, mask_, lossReported_);
-      return ev ? finish(ev, 0) : finish(0, EIO);
-    }
-    if (maskChanged_) {
-      maskChanged_ = false;
-      return finish(0, 0);
-    }
-    const uint32_t ev = pendingEvents_ & mask_;
-    pendingEvents_ = 0;
-    if (ev) return finish(ev, 0);
-    lk.unlock();
-    pollfd p[2] = {{stopFd, POLLIN, 0}, {kick_, POLLIN, 0}};
-    const int r = poll(p, 2, -1);
-    const int pollErr = errno;
-    lk.lock();
-    if (r < 0) {
-      if (pollErr == EINTR) continue;
-      return finish(0, pollErr);
-    }
-    if (p[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) return finish(0, ECANCELED);
-    if (p[1].revents & POLLIN) ClearKick(kick_);
-  }
+void NetDevice::drainOutput(Lock& lk) {
+  if (out_.empty()) return;
+  const auto deadline =
+      Clock::now() + std::chrono::milliseconds(DrainLimitMs(timeouts(), dcb().BaudRate, static_cast<int>(out_.size())));
+  while (!isLost() && !out_.empty() && Clock::now() < deadline) waitLocked(lk, deadline);
+  waitNotSending(lk);
+  out_.clear();
 }
 
 }  // namespace serivox::device

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Ports on other machines: "rfc2217://HOST:PORT" (Telnet with the COM port
 // control option, as ser2net and terminal servers speak it) and
 // "tcp://HOST:PORT" (raw bytes), through libgensio.
@@ -11,9 +12,9 @@
 //  - libgensio binds process-wide state to the first os funcs it is handed;
 //    so that a device's own may be freed, os funcs kept until the program
 //    ends are handed to it before any device's.
-//  - Received bytes go into a queue of the device's own (at least 64 KiB), as
-//    with a tty; while it is full the connection is not read and TCP's flow
-//    control holds the far end.
+//  - Received bytes go into the core's queue (at least 64 KiB), as with a
+//    tty; while it is full the connection is not read and TCP's flow control
+//    holds the far end.
 //  - A write blocks until gensio has taken the bytes, bounded by the write
 //    time-outs; on time-out the bytes not yet taken are dropped.
 //  - RFC 2217: line settings are sent, and their answers awaited at most the
@@ -35,7 +36,6 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -45,8 +45,7 @@
 #include <thread>
 #include <vector>
 
-#include "bytequeue.h"
-#include "device.h"
+#include "core.h"
 
 struct gensio;
 struct gensio_os_funcs;
@@ -79,26 +78,12 @@ int ParseNetPortName(const std::string& name, NetPortName& out);
 // ECONNREFUSED, ETIMEDOUT, EHOSTUNREACH, ENETUNREACH.
 int OpenNetPort(const std::string& name, const CommTimeouts& timeouts, std::unique_ptr<Device>& device);
 
-class NetDevice : public Device {
+class NetDevice : public DeviceCore {
  public:
   ~NetDevice() override;
 
-  int setupComm(int inputSize, int outputSize) override;
-  int setCommState(const Dcb& dcb) override;
-  int setCommTimeouts(const CommTimeouts& timeouts) override;
-  int write(const uint8_t* data, int count, int& done) override;
-  int read(uint8_t* data, int count, int& done) override;
-  int clearCommError(uint32_t& errors, int& inQueue, int* outQueue) override;
-  int getModemStatus(uint32_t& status) override;
-  int escapeFunction(int function) override;
-  int purge(uint32_t flags) override;
-  int drain() override;
-  int setCommMask(uint32_t mask) override;
-  int waitCommEvent(uint32_t& events, int stopFd) override;
-
  private:
   friend int OpenNetPort(const std::string&, const CommTimeouts&, std::unique_ptr<Device>&);
-  using Clock = std::chrono::steady_clock;
 
   // The line settings whose answers are awaited, in the order they are sent.
   // Flow control is not among them: RFC 2217 answers it with the same
@@ -110,12 +95,21 @@ class NetDevice : public Device {
     Setting setting;
   };
 
-  explicit NetDevice(bool serial);
+  NetDevice(bool serial, int kick);
   int start();
   int connect(const std::string& target, Clock::time_point deadline);
 
-  // From any thread: queue a call for the gensio thread and wake it.
-  void post(std::function<void()> call);
+  int applyLine(const Dcb& dcb, Lock& lk) override;
+  int transmit(const uint8_t* data, int count, int& done, Deadline deadline, Lock& lk) override;
+  int modemStatus(uint32_t& status, Lock& lk) override;
+  int lineFunction(int function, Lock& lk) override;
+  void lineState(uint32_t& errors, int& inQueue, int* outQueue) override;
+  int flushOutput(Lock& lk) override;
+  void drainOutput(Lock& lk) override;
+  void roomAgain() override;
+
+  // With the lock held: queue a call for the gensio thread and wake it.
+  void postLocked(std::function<void()> call);
   // The gensio thread.
   void run();
   void runCommands();
@@ -131,21 +125,18 @@ class NetDevice : public Device {
   static void CommandThunk(int fd, void* user);
   static void AnswerThunk(sergensio* sio, int err, unsigned int value, void* user);
 
-  // All below that ends in Locked needs mu_ held.
-  void appendLocked(const uint8_t* data, size_t n);
-  void takeLocked(uint8_t* data, int count, int& done);
-  // Reading was held for a full queue: resume it once there is room.
-  void resumeReadLocked();
+  // All below that ends in Locked needs the lock held.
   void noteLostLocked();
-  size_t capacityLocked() const;
   // Queues an RFC 2217 DTR, RTS or break request (escapeFunction's codes).
-  void sendLine(int function);
+  void sendLineLocked(int function);
+  // Waits until no gensio call holds bytes of out_.
+  void waitNotSending(Lock& lk);
 
   const bool serial_;  // rfc2217: the connection carries serial control
+  std::mutex mu_;
   selector_s* sel_ = nullptr;
   gensio_os_funcs* os_ = nullptr;
   int commandFd_ = -1;  // wakes the gensio thread
-  int kick_ = -1;       // wakes the event wait
   std::thread thread_;
 
   // The gensio thread only.
@@ -154,30 +145,17 @@ class NetDevice : public Device {
   bool readEnabled_ = false;
   Answer answerTags_[kSettings];
 
-  std::mutex mu_;
-  std::condition_variable changed_;  // anything a waiting caller may look at
+  // Guarded by the lock.
   std::deque<std::function<void()>> commands_;
   bool quit_ = false;
   enum class Link { Opening, Open, Failed, Closed } link_ = Link::Opening;
   int openError_ = 0;
-  Dcb dcb_;
-  CommTimeouts timeouts_;
-  int inputSize_ = 4096;
-  ByteQueue queue_;
   std::deque<uint8_t> out_;  // bytes a write has queued and gensio not yet taken
   bool sending_ = false;     // the gensio thread holds bytes of out_ in a gensio call
   bool sendQueued_ = false;  // a send is waiting in the command queue
   bool readPaused_ = false;  // the queue was full and reading stopped
   uint64_t sent_ = 0;        // bytes gensio has taken, ever
-  uint32_t pendingEvents_ = 0;
-  uint32_t pendingErrors_ = 0;
-  uint32_t mask_ = 0;
-  uint32_t modem_ = 0;  // MS_ bits as last reported by the server
-  bool waiting_ = false;
-  bool maskChanged_ = false;
-  bool above80_ = false;
-  bool lost_ = false;
-  bool lossReported_ = false;
+  uint32_t modem_ = 0;       // MS_ bits as last reported by the server
   unsigned asked_[kSettings] = {};
   unsigned answered_[kSettings] = {};
   unsigned answer_[kSettings] = {};

@@ -2,6 +2,7 @@
 // bound, and handing gensio nothing but numeric addresses.
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -169,8 +170,10 @@ int OpenNetPort(const std::string& name, const CommTimeouts& timeouts, std::uniq
   std::string target = parsed.rfc2217 ? "telnet(rfc2217),tcp(nodelay)" : "tcp(nodelay)";
   for (const std::string& address : addresses) target += "," + address + "," + std::to_string(parsed.port);
 
-  std::unique_ptr<NetDevice> d(new NetDevice(parsed.rfc2217));
-  d->timeouts_ = timeouts;
+  const int kick = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (kick < 0) return errno;
+  std::unique_ptr<NetDevice> d(new NetDevice(parsed.rfc2217, kick));
+  d->setCommTimeouts(timeouts);
   if (int err = d->start()) return err;
   if (int err = d->connect(target, deadline)) return err;
   device = std::move(d);
