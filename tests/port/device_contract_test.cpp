@@ -169,7 +169,24 @@ class DeviceContract : public ::testing::TestWithParam<Backend> {
     port.Timeouts().SetReadTotalConstant(readMs);
   }
 
-  // Reads what waits now, without waiting.
+  std::unique_ptr<Device> OpenDevice() {
+    std::unique_ptr<Device> dev;
+    EXPECT_EQ(serivox::device::openDevice(far_->portName(), dev), 0);
+    return dev;
+  }
+
+  // The events of waits until all of `want` came or 5 s passed.
+  static uint32_t CollectEvents(Device& dev, uint32_t want) {
+    uint32_t got = 0;
+    for (auto end = Clock::now() + 5s; (got & want) != want && Clock::now() < end;) {
+      const WaitOutcome w = WaitEvents(dev, 5s);
+      if (w.rc != 0) break;
+      got |= w.events;
+    }
+    return got;
+  }
+
+  // Reads what waits now, within the read time-outs set.
   static std::string ReadNow(Device& dev, int max) {
     std::string s(static_cast<size_t>(max), '\0');
     int done = 0;
@@ -308,8 +325,8 @@ TEST_P(DeviceContract, InputSizeRaisedWhileFullReceivesEverything) {
 TEST_P(DeviceContract, MaskToggledUnderAFloodKeepsOrder) {
   ASSERT_TRUE(far_);
   Watchdog dog(120s, "mask toggled under a flood, " + BackendName(GetParam()));
-  std::unique_ptr<Device> dev;
-  ASSERT_EQ(serivox::device::openDevice(far_->portName(), dev), 0);
+  auto dev = OpenDevice();
+  ASSERT_TRUE(dev);
   CommTimeouts t;
   t.ReadIntervalTimeout = 0xFFFFFFFF;  // reads return at once
   ASSERT_EQ(dev->setCommTimeouts(t), 0);
@@ -384,8 +401,8 @@ TEST_P(DeviceContract, BytesBeforeALossStayReadableUntilClose) {
 TEST_P(DeviceContract, AWaitingReadIsWoken) {
   ASSERT_TRUE(far_);
   Watchdog dog(60s, "a waiting read, " + BackendName(GetParam()));
-  std::unique_ptr<Device> dev;
-  ASSERT_EQ(serivox::device::openDevice(far_->portName(), dev), 0);
+  auto dev = OpenDevice();
+  ASSERT_TRUE(dev);
   ASSERT_EQ(dev->setCommTimeouts(CommTimeouts{}), 0);  // no bound
   ASSERT_EQ(dev->setCommMask(EV_RXCHAR), 0);
   std::string got(10, '\0');
@@ -408,6 +425,155 @@ TEST_P(DeviceContract, AWaitingReadIsWoken) {
   waiting.join();
   EXPECT_EQ(rc, EIO);
   EXPECT_EQ(done, 0);
+}
+
+// The read time-outs: at once with what waits, up to a bound for the first
+// byte, a total bound, a gap that ends a read, and a full count at once.
+TEST_P(DeviceContract, ReadTimeOutModes) {
+  ASSERT_TRUE(far_);
+  auto dev = OpenDevice();
+  ASSERT_TRUE(dev);
+  auto timeouts = [&](uint32_t interval, uint32_t mult, uint32_t constant) {
+    CommTimeouts t;
+    t.ReadIntervalTimeout = interval;
+    t.ReadTotalTimeoutMultiplier = mult;
+    t.ReadTotalTimeoutConstant = constant;
+    ASSERT_EQ(dev->setCommTimeouts(t), 0);
+  };
+  auto ms = [](Clock::time_point t0) { return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count(); };
+
+  timeouts(0xFFFFFFFF, 0, 0);
+  auto t0 = Clock::now();
+  EXPECT_EQ(ReadNow(*dev, 10), "");
+  EXPECT_LT(ms(t0), 1000);
+  far_->writeAll("abcd");
+  std::string got;
+  for (auto end = Clock::now() + 5s; got.size() < 4 && Clock::now() < end; std::this_thread::sleep_for(5ms))
+    got += ReadNow(*dev, 10);
+  EXPECT_EQ(got, "abcd");
+
+  timeouts(0xFFFFFFFF, 0xFFFFFFFF, 150);
+  t0 = Clock::now();
+  EXPECT_EQ(ReadNow(*dev, 10), "");
+  EXPECT_GE(ms(t0), 140);
+  std::thread late([&] {
+    std::this_thread::sleep_for(30ms);
+    far_->writeAll("x");
+  });
+  timeouts(0xFFFFFFFF, 0xFFFFFFFF, 5000);
+  t0 = Clock::now();
+  EXPECT_EQ(ReadNow(*dev, 10), "x");
+  EXPECT_LT(ms(t0), 4000);
+  late.join();
+
+  timeouts(0, 0, 150);
+  far_->writeAll("123");
+  t0 = Clock::now();
+  EXPECT_EQ(ReadNow(*dev, 10), "123");
+  EXPECT_GE(ms(t0), 140);
+
+  timeouts(50, 0, 0);
+  far_->writeAll("gap");
+  EXPECT_EQ(ReadNow(*dev, 10), "gap");
+
+  timeouts(0, 0, 5000);
+  far_->writeAll("full");
+  t0 = Clock::now();
+  EXPECT_EQ(ReadNow(*dev, 4), "full");
+  EXPECT_LT(ms(t0), 4000);
+}
+
+// EV_RXCHAR once per arrival (never again for bytes that wait unread),
+// EV_RXFLAG for the event character, EV_RX80FULL once per crossing,
+// EV_TXEMPTY after a write; a mask change and the stop descriptor end a wait.
+TEST_P(DeviceContract, EventsOncePerArrivalAndWhatEndsAWait) {
+  ASSERT_TRUE(far_);
+  auto dev = OpenDevice();
+  ASSERT_TRUE(dev);
+  serivox::device::Dcb d;
+  d.BaudRate = 115200;
+  d.ByteSize = 8;
+  d.EvtChar = '\n';
+  ASSERT_EQ(dev->setCommState(d), 0);
+  ASSERT_EQ(dev->setCommMask(EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY), 0);
+  EXPECT_EQ(WaitEvents(*dev, 50ms).rc, ECANCELED);
+
+  far_->writeAll("abc");
+  EXPECT_EQ(CollectEvents(*dev, EV_RXCHAR), EV_RXCHAR);
+  EXPECT_EQ(WaitEvents(*dev, 150ms).rc, ECANCELED);  // the bytes wait unread: nothing new
+  uint32_t errors = 1;
+  int in = 0, out = -1;
+  for (auto end = Clock::now() + 5s; in < 3 && Clock::now() < end;) ASSERT_EQ(dev->clearCommError(errors, in, &out), 0);
+  EXPECT_EQ(in, 3);
+
+  far_->writeAll("x\n");
+  EXPECT_EQ(CollectEvents(*dev, EV_RXCHAR | EV_RXFLAG), EV_RXCHAR | EV_RXFLAG);
+  CommTimeouts t;
+  t.ReadIntervalTimeout = 0xFFFFFFFF;
+  ASSERT_EQ(dev->setCommTimeouts(t), 0);
+  std::string got;
+  for (auto end = Clock::now() + 5s; got.size() < 5 && Clock::now() < end;) got += ReadNow(*dev, 100);
+  EXPECT_EQ(got, "abcx\n");
+
+  int done = 0;
+  ASSERT_EQ(dev->write(reinterpret_cast<const uint8_t*>("hi"), 2, done), 0);
+  EXPECT_EQ(done, 2);
+  EXPECT_EQ(CollectEvents(*dev, EV_TXEMPTY), EV_TXEMPTY);
+
+  ASSERT_EQ(dev->setupComm(100, 100), 0);
+  ASSERT_EQ(dev->setCommMask(EV_RX80FULL), 0);
+  far_->writeAll(std::string(85, 'q'));
+  EXPECT_EQ(CollectEvents(*dev, EV_RX80FULL), EV_RX80FULL);
+  far_->writeAll("more");
+  EXPECT_EQ(WaitEvents(*dev, 150ms).rc, ECANCELED);
+
+  uint32_t events = 99;
+  int rc = -1;
+  std::thread waiter([&] { rc = dev->waitCommEvent(events, -1); });
+  std::this_thread::sleep_for(50ms);
+  ASSERT_EQ(dev->setCommMask(EV_RXCHAR | EV_ERR), 0);
+  waiter.join();
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(events, 0u);
+}
+
+// A hang-up is reported once (EV_ERR, then CE_IOE once); from then on a wait
+// returns EIO at once instead of blocking or spinning, what came before can
+// still be read, transfers fail with EIO, and the purges of a Close succeed.
+TEST_P(DeviceContract, LossIsReportedOnceThenEio) {
+  ASSERT_TRUE(far_);
+  if (const char* why = far_->noHangUp()) GTEST_SKIP() << "not for " << BackendName(GetParam()) << ": " << why;
+  auto dev = OpenDevice();
+  ASSERT_TRUE(dev);
+  ASSERT_EQ(dev->setCommMask(EV_RXCHAR | EV_ERR), 0);
+  far_->writeAll("last");
+  EXPECT_EQ(CollectEvents(*dev, EV_RXCHAR), EV_RXCHAR);
+  uint32_t errors = 0;
+  int in = 0, out = 0;
+  for (auto end = Clock::now() + 5s; in < 4 && Clock::now() < end;) ASSERT_EQ(dev->clearCommError(errors, in, &out), 0);
+  far_->hangUp();
+  WaitOutcome w = WaitEvents(*dev, 10s);
+  ASSERT_EQ(w.rc, 0);
+  EXPECT_EQ(w.events, EV_ERR);
+  ASSERT_EQ(dev->clearCommError(errors, in, &out), 0);
+  EXPECT_EQ(errors, CE_IOE);
+  EXPECT_EQ(in, 4);
+  ASSERT_EQ(dev->clearCommError(errors, in, &out), 0);
+  EXPECT_EQ(errors, 0u);
+
+  const auto t0 = Clock::now();
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(WaitEvents(*dev, 5s).rc, EIO);
+  EXPECT_LT(Clock::now() - t0, 4s);
+
+  CommTimeouts t;
+  t.ReadIntervalTimeout = 0xFFFFFFFF;
+  ASSERT_EQ(dev->setCommTimeouts(t), 0);
+  EXPECT_EQ(ReadNow(*dev, 10), "last");
+  uint8_t b = 0;
+  int done = 0;
+  EXPECT_EQ(dev->read(&b, 1, done), EIO);
+  EXPECT_EQ(dev->write(&b, 1, done), EIO);
+  EXPECT_EQ(dev->purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, DeviceContract,
