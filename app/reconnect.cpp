@@ -5,8 +5,7 @@
 #include <QFileInfo>
 #include <sys/stat.h>
 
-#include "device/device.h"
-#include "device/virtualports.h"
+#include "portname.h"
 #include "errordisplay.h"
 #include "linepane.h"
 #include "serivox.h"
@@ -64,11 +63,11 @@ void TSerivox::AwaitPortReturn() {
   ReturnWatch->Cancel();
   if (!ReconnectAction->isChecked()) return;
   const std::string& name = ComPort->Port();
-  if (serivox::device::IsVirtualPortName(name)) return;
+  if (serivox::IsVirtualPortName(name)) return;
   // A pseudo-terminal's number is soon given to an unrelated program: the
   // same name coming back is never the same device.
-  const std::string path = serivox::device::devicePath(name);
-  if (path.rfind("/dev/pts/", 0) == 0) return;
+  const std::string path = serivox::PortDevicePath(name);
+  if (path.empty() || path.rfind("/dev/pts/", 0) == 0) return;
   ReturnWatch->Watch(QFile::decodeName(QByteArray::fromStdString(path)));
 }
 

@@ -68,7 +68,8 @@ class TCustomComPort : public QObject {
   ~TCustomComPort() override;
 
   // --- Settings -------------------------------------------------------------
-  bool Connected() const { return connected_; }
+  // Whether the port is open; while loading, whether it is to open when loaded.
+  bool Connected() const { return loading_ ? openWhenLoaded_ : DeviceOpen(); }
   void SetConnected(bool value);
   TBaudRate BaudRate() const { return baudRate_; }
   void SetBaudRate(TBaudRate value);
@@ -125,7 +126,7 @@ class TCustomComPort : public QObject {
   serivox::device::Device* Handle() const { return handle_.get(); }
   // Cleared when the port is destroyed; see PortLife.
   std::shared_ptr<std::atomic<bool>> Life() const { return life_; }
-  bool ThreadCreated() const { return threadCreated_; }
+  bool ThreadCreated() const { return eventThread_ != nullptr; }
   const std::vector<TComLink*>& Links() const { return links_; }
   bool HasRxBufLink() const { return hasRxBufLink_; }
 
@@ -258,7 +259,7 @@ class TCustomComPort : public QObject {
   // Whether `port` still exists and is open, after a callback that may have
   // destroyed it. Static: no member of a destroyed port may even be called.
   static bool StillOpen(const TCustomComPort* port, const std::shared_ptr<std::atomic<bool>>& life) {
-    return life->load() && port->connected_;
+    return life->load() && port->DeviceOpen();
   }
   // Stops the event thread (also from the event thread itself) and removes
   // the hidden window.
@@ -269,17 +270,21 @@ class TCustomComPort : public QObject {
   void SetCommStateField(T& field, T value);
 
   std::unique_ptr<TComThread> eventThread_;
-  bool threadCreated_ = false;
   // Shared with the event thread, which may end after the port let go of it.
   std::shared_ptr<serivox::device::Device> handle_;
   std::shared_ptr<std::atomic<bool>> life_ = std::make_shared<std::atomic<bool>>(true);
-  bool closing_ = false;  // a Close is under way
   PortWindow* window_ = nullptr;
   int32_t updateCount_ = 0;
   std::vector<TComLink*> links_;
   bool hasRxBufLink_ = false;
-  bool connected_ = false;
+  // The lifecycle: Opening while the before-open handlers run and the device
+  // is being opened (Open and Close do nothing then), Open from the moment
+  // the device is open, Closing while a Close is under way (a further Close
+  // returns at once), Closed once the device is closed.
+  enum class PortState { Closed, Opening, Open, Closing } state_ = PortState::Closed;
+  bool DeviceOpen() const { return state_ == PortState::Open || state_ == PortState::Closing; }
   bool loading_ = false;
+  bool openWhenLoaded_ = false;  // Connected was set true while loading
   TBaudRate baudRate_ = br9600;
   int32_t customBaudRate_ = 9600;
   std::string port_ = "COM1";

@@ -15,6 +15,8 @@
 #include "comport.h"
 #include "device/device.h"
 
+using namespace serivox::device;  // the device constants (EV_, CE_, MS_, PURGE_)
+
 namespace {
 
 // Fixed order of delivery: the event and its message parameter.
