@@ -7,7 +7,6 @@
 #include <gensio/gensio_unix.h>
 #include <gensio/selector.h>
 #include <gensio/sergensio.h>
-#include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -15,7 +14,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <optional>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -28,7 +26,6 @@ namespace serivox::device {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr size_t kMinQueue = 64 * 1024;
 constexpr size_t kOutQueue = 64 * 1024;     // bytes a write queues ahead of gensio
 constexpr size_t kSendChunk = 16 * 1024;
 // The longest wait for the answers to line settings. ser2net serving a
@@ -372,7 +369,7 @@ void NetDevice::sendOnThread() {
       taken = std::min<gensiods>(taken, n);
       out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(taken));
       sent_ += taken;
-      if (out_.empty() && taken > 0) raiseLocked(EV_TXEMPTY);
+      if (out_.empty() && taken > 0) lookAgainLocked();  // for EV_TXEMPTY
       wakeLocked();
     }
     if (taken < n) {
@@ -440,10 +437,6 @@ int NetDevice::applyLine(const Dcb& dcb, Lock& lk) {
     sergensio_stopbits(sio_, want[kStopBits], AnswerThunk, &answerTags_[kStopBits]);
     sergensio_flowcontrol(sio_, flow, nullptr, nullptr);
   });
-  // The control modes set the lines; RTS handshake leaves RTS to the server.
-  sendLineLocked(dcb.fDtrControl != DTR_CONTROL_DISABLE ? SETDTR : CLRDTR);
-  if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) sendLineLocked(dcb.fRtsControl == RTS_CONTROL_ENABLE ? SETRTS : CLRRTS);
-
   const auto deadline = Clock::now() + std::chrono::milliseconds(boundMs);
   auto settled = [&] {
     if (isLost()) return true;
@@ -469,9 +462,6 @@ int NetDevice::applyLine(const Dcb& dcb, Lock& lk) {
 }
 
 int NetDevice::transmit(const uint8_t* data, int count, int& done, Deadline deadline, Lock& lk) {
-  // RTS toggle: the requests go in the same stream as the bytes, around them.
-  const bool toggle = serial_ && dcb().fRtsControl == RTS_CONTROL_TOGGLE;
-  if (toggle) sendLineLocked(SETRTS);
   const uint64_t base = sent_ + out_.size();  // bytes queued before this write
   size_t queued = 0;
   int err = 0;
@@ -501,7 +491,6 @@ int NetDevice::transmit(const uint8_t* data, int count, int& done, Deadline dead
     }
     waitLocked(lk, deadline);
   }
-  if (toggle) sendLineLocked(CLRRTS);
   return err;
 }
 
@@ -530,23 +519,10 @@ void NetDevice::sendLineLocked(int function) {
   });
 }
 
-void NetDevice::lineState(uint32_t&, int&, int* outQueue) {
-  if (outQueue) *outQueue = static_cast<int>(out_.size());
-}
-
 int NetDevice::flushOutput(Lock& lk) {
   waitNotSending(lk);
   out_.clear();
   return 0;
-}
-
-void NetDevice::drainOutput(Lock& lk) {
-  if (out_.empty()) return;
-  const auto deadline =
-      Clock::now() + std::chrono::milliseconds(DrainLimitMs(timeouts(), dcb().BaudRate, static_cast<int>(out_.size())));
-  while (!isLost() && !out_.empty() && Clock::now() < deadline) waitLocked(lk, deadline);
-  waitNotSending(lk);
-  out_.clear();
 }
 
 }  // namespace serivox::device

@@ -103,9 +103,8 @@ class NetDevice : public DeviceCore {
   int transmit(const uint8_t* data, int count, int& done, Deadline deadline, Lock& lk) override;
   int modemStatus(uint32_t& status, Lock& lk) override;
   int lineFunction(int function, Lock& lk) override;
-  void lineState(uint32_t& errors, int& inQueue, int* outQueue) override;
+  int outputQueued() override { return static_cast<int>(out_.size()); }
   int flushOutput(Lock& lk) override;
-  void drainOutput(Lock& lk) override;
   void roomAgain() override;
 
   // With the lock held: queue a call for the gensio thread and wake it.
