@@ -102,13 +102,7 @@ int openDevice(const std::string& portName, std::unique_ptr<Device>& device, con
     ioctl(fd, TIOCNXCL);
     return fail(fd, err);
   }
-  std::unique_ptr<Device> d;
-  if (int err = TermiosDevice::Create(fd, d)) {
-    ioctl(fd, TIOCNXCL);
-    return fail(fd, err);
-  }
-  device = std::move(d);
-  return 0;
+  return TermiosDevice::Create(fd, device);
 }
 
 }  // namespace serivox::device

@@ -38,11 +38,12 @@ uint32_t lineErrorFlags(const kernel::LineCounters& now, const kernel::LineCount
 
 int TermiosDevice::Create(int fd, std::unique_ptr<Device>& device) {
   const int kick = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (kick < 0) return errno;
-  const int recvKick = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  const int recvKick = kick < 0 ? -1 : eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (recvKick < 0) {
     const int err = errno;
-    close(kick);
+    if (kick >= 0) close(kick);
+    ioctl(fd, TIOCNXCL);
+    close(fd);
     return err;
   }
   std::unique_ptr<TermiosDevice> dev(new TermiosDevice(fd, kick, recvKick, HasLines(fd)));
@@ -52,10 +53,7 @@ int TermiosDevice::Create(int fd, std::unique_ptr<Device>& device) {
       d->receive();
     });
   } catch (const std::system_error& e) {
-    dev.release();  // its destructor would close the descriptor the caller still owns
-    close(kick);
-    close(recvKick);
-    return e.code().value() != 0 ? e.code().value() : EAGAIN;
+    return e.code().value() != 0 ? e.code().value() : EAGAIN;  // the device closes the descriptor
   }
   device = std::move(dev);
   return 0;

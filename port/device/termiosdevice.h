@@ -51,8 +51,8 @@ Dcb DcbFromTermios(const kernel::Termios2& t);
 class TermiosDevice : public DeviceCore {
  public:
   // Takes over `fd`, an open terminal already locked for exclusive use, and
-  // starts its receiver. Returns an errno when the descriptor cannot be
-  // prepared (device stays null).
+  // starts its receiver. Returns an errno when the device cannot be set up;
+  // the descriptor is closed then and `device` stays null.
   static int Create(int fd, std::unique_ptr<Device>& device);
   // Whether the terminal has a line with modem lines and line errors; a
   // pseudo-terminal answers the modem-line requests with ENOTTY or EINVAL.
