@@ -2,13 +2,14 @@
 // `cat slave > /dev/null` on the same kind of pseudo-terminal pair in the same run.
 //
 //   e2e_bench [--exe PATH] [--compare PATH] [--mib 5,20] [--runs 3] [--modes text,hex] [--offscreen]
-//             [--perf FILE]
+//             [--perf FILE] [--writer blocks|lines]
 //
 // Each run copies the executable into a fresh folder under /tmp with a
 // settings file whose port is the slave of a new pair, starts it (under Xvfb
 // when that is installed, else on the offscreen platform) with SERIVOX_PROBE=
 // 1 and SERIVOX_TEST_STEPS=connect, and feeds the master from a separate
-// writer process. See README.md.
+// writer process, in 64 KiB blocks or one line per write (--writer lines, as
+// a device that sends line by line). See README.md.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -235,6 +236,9 @@ std::vector<char> Stream(size_t total) {
   return s;
 }
 
+// Bytes the writer hands the master per write: a large block, or one line.
+size_t gWriteChunk = 64 * 1024;
+
 struct Feed {
   int64_t firstWrite = 0, lastWrite = 0, drained = 0;
   size_t written = 0;
@@ -256,7 +260,7 @@ Feed FeedFromProcess(const Pty& pty, const std::vector<char>& data) {
     while (f.written < data.size() && NowNs() < deadline) {
       pollfd p{pty.master, POLLOUT, 0};
       if (poll(&p, 1, 100) <= 0) continue;
-      const ssize_t n = write(pty.master, data.data() + f.written, std::min<size_t>(64 * 1024, data.size() - f.written));
+      const ssize_t n = write(pty.master, data.data() + f.written, std::min<size_t>(gWriteChunk, data.size() - f.written));
       if (n > 0) f.written += size_t(n);
       else if (n < 0 && errno != EINTR && errno != EAGAIN) break;
     }
@@ -463,17 +467,18 @@ int main(int argc, char** argv) {
     else if (a == "--modes") modes = next();
     else if (a == "--offscreen") offscreen = true;
     else if (a == "--perf") perfFile = next();
+    else if (a == "--writer") gWriteChunk = next() == "lines" ? size_t(kLineChars + 2) : 64 * 1024;
     else {
       std::fprintf(stderr,
                    "usage: e2e_bench [--exe PATH] [--compare PATH] [--mib 5,20] [--runs 3] [--modes text,hex] "
-                   "[--offscreen] [--perf FILE]\n");
+                   "[--offscreen] [--perf FILE] [--writer blocks|lines]\n");
       return 2;
     }
   }
   signal(SIGPIPE, SIG_IGN);
   Display display = StartDisplay(offscreen);
-  std::printf("e2e_bench: display %s, %d runs per figure (medians), %d-column lines + CR LF\n", display.name.c_str(),
-              runs, kLineChars);
+  std::printf("e2e_bench: display %s, %d runs per figure (medians), %d-column lines + CR LF, %zu bytes a write\n",
+              display.name.c_str(), runs, kLineChars, gWriteChunk);
   for (size_t e = 0; e < exes.size(); ++e) std::printf("  program %c: %s\n", char('A' + e), exes[e].c_str());
   int status = 0;
   try {

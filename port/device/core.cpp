@@ -280,6 +280,7 @@ int DeviceCore::clearCommError(uint32_t& errors, int& inQueue, int* outQueue) {
 // event wait and by every transfer.
 int DeviceCore::getModemStatus(uint32_t& status) {
   status = 0;
+  if (!hasLines()) return 0;
   Lock lk(mu_);
   if (lost_) return 0;
   const int err = modemStatus(status, lk);
@@ -291,6 +292,7 @@ int DeviceCore::escapeFunction(int function) {
   if (function != SETDTR && function != CLRDTR && function != SETRTS && function != CLRRTS &&
       function != SETBREAK && function != CLRBREAK)
     return EINVAL;
+  if (!hasLines()) return 0;
   Lock lk(mu_);
   if (lost_) return 0;
   const int err = lineFunction(function, lk);

@@ -79,7 +79,11 @@ class DeviceCore : public Device {
   virtual int transmit(const uint8_t* data, int count, int& done, Deadline deadline, Lock& lk) = 0;
   // Bytes that completed writes handed over and that have not left yet.
   virtual int outputQueued() = 0;
-  // MS_ bits of the input lines; 0 where the device has none.
+  // Whether the device has modem lines at all; without, line requests are
+  // accepted and inputs read off without taking the lock (the window
+  // refreshes DTR and RTS often). Fixed for the device's life.
+  virtual bool hasLines() const { return true; }
+  // MS_ bits of the input lines.
   virtual int modemStatus(uint32_t& status, Lock& lk) = 0;
   // SETDTR, CLRDTR, SETRTS, CLRRTS, SETBREAK or CLRBREAK.
   virtual int lineFunction(int function, Lock& lk) = 0;

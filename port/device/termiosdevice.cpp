@@ -229,7 +229,6 @@ int TermiosDevice::setLine(int bit, bool on) {
 }
 
 int TermiosDevice::modemStatus(uint32_t& status, Lock&) {
-  if (!hasLines_) return 0;
   int m = 0;
   if (ioctl(fd_, TIOCMGET, &m) != 0) return goneOr(errno);
   if (m & TIOCM_CTS) status |= MS_CTS_ON;
@@ -245,9 +244,7 @@ int TermiosDevice::lineFunction(int function, Lock&) {
     case CLRDTR: return setLine(TIOCM_DTR, false);
     case SETRTS: return setLine(TIOCM_RTS, true);
     case CLRRTS: return setLine(TIOCM_RTS, false);
-    default:
-      if (!hasLines_) return 0;
-      return ioctl(fd_, function == SETBREAK ? TIOCSBRK : TIOCCBRK) == 0 ? 0 : errno;
+    default: return ioctl(fd_, function == SETBREAK ? TIOCSBRK : TIOCCBRK) == 0 ? 0 : errno;
   }
 }
 

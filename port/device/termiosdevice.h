@@ -59,7 +59,7 @@ class TermiosDevice : public DeviceCore {
   static bool HasLines(int fd);
   ~TermiosDevice() override;
 
-  bool hasLines() const { return hasLines_; }
+  bool hasLines() const override { return hasLines_; }
 
  private:
   TermiosDevice(int fd, int kick, int recvKick, bool hasLines);
