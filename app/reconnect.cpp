@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 
 #include "device/device.h"
+#include "device/netdevice.h"
 #include "device/virtualports.h"
 #include "errordisplay.h"
 #include "linepane.h"
+#include "remoteport.h"
 #include "serivox.h"
 #include "ui_serivox.h"
 
@@ -23,6 +25,22 @@ bool IsCharDevice(const QString& path) {
 
 DeviceReturnWatch::DeviceReturnWatch(QObject* parent) : QObject(parent) {
   connect(&watcher_, &QFileSystemWatcher::directoryChanged, this, [this] { FolderChanged(); });
+  retry_.setSingleShot(true);
+  // The wait goes on until the attempt's outcome: RetryLater or Cancel.
+  connect(&retry_, &QTimer::timeout, this, [this] { emit Returned(path_); });
+}
+
+void DeviceReturnWatch::Retry(const QString& name) {
+  Cancel();
+  path_ = name;
+  delayMs_ = kFirstRetryMs;
+  retry_.start(delayMs_);
+}
+
+void DeviceReturnWatch::RetryLater() {
+  if (path_.isEmpty() || delayMs_ == 0) return;
+  delayMs_ = std::min(delayMs_ * 2, kLongestRetryMs);
+  retry_.start(delayMs_);
 }
 
 void DeviceReturnWatch::Watch(const QString& path) {
@@ -33,6 +51,8 @@ void DeviceReturnWatch::Watch(const QString& path) {
 
 void DeviceReturnWatch::Cancel() {
   path_.clear();
+  retry_.stop();
+  delayMs_ = 0;
   if (!watcher_.directories().isEmpty()) watcher_.removePaths(watcher_.directories());
 }
 
@@ -65,6 +85,10 @@ void TSerivox::AwaitPortReturn() {
   if (!ReconnectAction->isChecked()) return;
   const std::string& name = ComPort->Port();
   if (serivox::device::IsVirtualPortName(name)) return;
+  if (serivox::device::IsNetPortName(name)) {
+    ReturnWatch->Retry(QString::fromStdString(name));
+    return;
+  }
   // A pseudo-terminal's number is soon given to an unrelated program: the
   // same name coming back is never the same device.
   const std::string path = serivox::device::devicePath(name);
@@ -75,6 +99,10 @@ void TSerivox::AwaitPortReturn() {
 void TSerivox::PortDeviceReturned() {
   if (ComPort->Connected() || !ReconnectAction->isChecked()) return;
   const QString name = QString::fromStdString(ComPort->Port());
+  if (serivox::device::IsNetPortName(ComPort->Port())) {
+    Remote->ConnectInBackground(true);  // calls MarkReconnected or RetryLater
+    return;
+  }
   try {
     ComPort->SetConnected(true);
   } catch (const std::exception&) {
@@ -83,6 +111,10 @@ void TSerivox::PortDeviceReturned() {
     AwaitPortReturn();
     return;
   }
+  MarkReconnected(name);
+}
+
+void TSerivox::MarkReconnected(const QString& name) {
   // One marked line in the receive pane; what follows starts a line of its own.
   Flush();
   const std::string mark = "*** Reconnected to " + name.toStdString() + " ***";

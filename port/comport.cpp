@@ -19,6 +19,8 @@ ExceptionReporter& Reporter() {
   return reporter;
 }
 
+}  // namespace
+
 // Each value as its 32-bit pattern, so -1 is MAXDWORD.
 CommTimeouts DeviceTimeouts(const TComTimeouts& timeouts) {
   CommTimeouts t;
@@ -29,7 +31,6 @@ CommTimeouts DeviceTimeouts(const TComTimeouts& timeouts) {
   t.WriteTotalTimeoutConstant = static_cast<uint32_t>(timeouts.WriteTotalConstant());
   return t;
 }
-}  // namespace
 
 void SetExceptionReporter(ExceptionReporter reporter) { Reporter() = std::move(reporter); }
 

@@ -35,6 +35,7 @@
 
 namespace serivox::device {
 class Device;
+struct CommTimeouts;
 }
 class TComThread;
 class TIniFile;
@@ -301,6 +302,10 @@ class TComPort : public TCustomComPort {
  public:
   using TCustomComPort::TCustomComPort;
 };
+
+// The time-outs as the device takes them (what openDevice bounds a network
+// connection by).
+serivox::device::CommTimeouts DeviceTimeouts(const TComTimeouts& timeouts);
 
 // The application's standard exception reporter. The port hands it errors that
 // no caller can receive (an open at the end of loading, a failed step or
