@@ -71,20 +71,7 @@ void TComComboBox::SetText(const QString& text) {
 void TComComboBox::SetExtraItems(const QStringList& names, const QString& command) {
   extraNames_ = names;
   command_ = command;
-  if (ComProperty() != cpPort) return;
-  // Read again: the extra entries always follow the system's current list.
-  std::vector<std::string> system;
-  try {
-    ListSerialPorts(system, TComSelect::SysfsRoot());
-  } catch (const std::exception&) {
-    return;
-  }
-  const QString previous = Text();
-  clear();
-  addItems(PortItems(system));
-  int index = ComPort() != nullptr ? select_->ReadFromPort() : -1;
-  if (index < 0 && !IsCommand(findText(previous))) index = findText(previous);
-  SelectFromCode(index);
+  RefreshPortList();  // the extra entries follow the system's current list
 }
 
 QStringList TComComboBox::PortItems(const std::vector<std::string>& system) const {

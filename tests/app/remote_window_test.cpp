@@ -137,16 +137,7 @@ TEST_F(WindowFixture, RemotePortIsPickedConnectedInTheBackgroundAndCancelled) {
   // A server whose queue of connections is full: the attempt waits; pressing
   // the button again ends it, and nothing opens or fails afterwards.
   LocalListener full(0);
-  std::vector<int> fillers;
-  for (int i = 0; i < 4; ++i) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(full.port));
-    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    fillers.push_back(fd);
-  }
+  const std::vector<int> fillers = FillBacklog(full.port);
   w->Remote->AskName = [&] { return QString("tcp://127.0.0.1:%1").arg(full.port); };
   box->UserSelect(box->count() - 1);
   w->Button1Click(w->ui->Button1);

@@ -123,16 +123,7 @@ TEST(RemotePort, ConnectionFailuresCarryTheirCause) {
   // A server whose queue of connections is full never completes one: the open
   // ends with ETIMEDOUT once the port's write time-out for one byte has passed.
   LocalListener full(0);
-  std::vector<int> fillers;
-  for (int i = 0; i < 4; ++i) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(full.port));
-    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    fillers.push_back(fd);
-  }
+  const std::vector<int> fillers = FillBacklog(full.port);
   for (const char* scheme : {"tcp://", "rfc2217://"}) {
     TComPort stalled;
     stalled.SetPort(std::string(scheme) + "127.0.0.1:" + std::to_string(full.port));

@@ -24,6 +24,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "test_pty.h"
 
@@ -67,6 +68,22 @@ struct LocalListener {
     return true;
   }
 };
+
+// Connections that fill the queue of a listener made with backlog 0, so
+// that a further connection is never completed. The caller closes them.
+inline std::vector<int> FillBacklog(int port) {
+  std::vector<int> fds;
+  for (int i = 0; i < 4; ++i) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    fds.push_back(fd);
+  }
+  return fds;
+}
 
 // Whether something listens on 127.0.0.1:port (from /proc/net/tcp, without connecting).
 inline bool IsListening(int port) {
