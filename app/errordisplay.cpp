@@ -9,7 +9,7 @@
 #include <QPair>
 #include <cerrno>
 
-#include "device/device.h"
+#include "portname.h"
 #include "error.h"
 
 namespace {
@@ -58,7 +58,7 @@ QString ErrorMessageText(const QString& message) {
 QString ErrorDetail(const std::exception& error) {
   const auto* port = dynamic_cast<const EComPort*>(&error);
   if (port == nullptr || port->Code() != CError_OpenFailed || port->WinCode() != EACCES) return {};
-  const std::string path = serivox::device::devicePath(port->PortName());
+  const std::string path = serivox::PortDevicePath(port->PortName());
   struct stat st {};
   if (port->PortName().empty() || ::stat(path.c_str(), &st) != 0) return {};
   const QString device = QString::fromStdString(path);

@@ -93,7 +93,7 @@ TSerivox::TSerivox(QWidget* parent) : QWidget(parent), ui(new Ui::TSerivox) {
 
   // The port with its start-up settings; the settings file may replace them
   // when the window is shown.
-  ComPort = new TWindowComPort(this);
+  ComPort = new TComPort(this);
   ComPort->setObjectName(QStringLiteral("ComPort"));
   ComPort->BeginLoading();
   ComPort->SetBaudRate(br38400);

@@ -5,9 +5,7 @@
 #include <QFileInfo>
 #include <sys/stat.h>
 
-#include "device/device.h"
-#include "device/netdevice.h"
-#include "device/virtualports.h"
+#include "portname.h"
 #include "errordisplay.h"
 #include "linepane.h"
 #include "remoteport.h"
@@ -84,22 +82,22 @@ void TSerivox::AwaitPortReturn() {
   ReturnWatch->Cancel();
   if (!ReconnectAction->isChecked()) return;
   const std::string& name = ComPort->Port();
-  if (serivox::device::IsVirtualPortName(name)) return;
-  if (serivox::device::IsNetPortName(name)) {
+  if (serivox::IsVirtualPortName(name)) return;
+  if (serivox::IsNetworkPortName(name)) {
     ReturnWatch->Retry(QString::fromStdString(name));
     return;
   }
   // A pseudo-terminal's number is soon given to an unrelated program: the
   // same name coming back is never the same device.
-  const std::string path = serivox::device::devicePath(name);
-  if (path.rfind("/dev/pts/", 0) == 0) return;
+  const std::string path = serivox::PortDevicePath(name);
+  if (path.empty() || path.rfind("/dev/pts/", 0) == 0) return;
   ReturnWatch->Watch(QFile::decodeName(QByteArray::fromStdString(path)));
 }
 
 void TSerivox::PortDeviceReturned() {
   if (ComPort->Connected() || !ReconnectAction->isChecked()) return;
   const QString name = QString::fromStdString(ComPort->Port());
-  if (serivox::device::IsNetPortName(ComPort->Port())) {
+  if (serivox::IsNetworkPortName(ComPort->Port())) {
     Remote->ConnectInBackground(true);  // calls MarkReconnected or RetryLater
     return;
   }

@@ -72,10 +72,10 @@ TCustomComPort::~TCustomComPort() {
   }
   // Still open when Close was refused, or when a handler destroys the port
   // inside its own Close: a destroyed port leaves no thread or device behind.
-  if (connected_) {
+  if (DeviceOpen()) {
     StopEventThread();
     handle_.reset();
-    connected_ = false;
+    state_ = PortState::Closed;
   }
   life_->store(false);
   emit FreeNotification(this);
@@ -99,10 +99,10 @@ void TCustomComPort::SetCommStateField(T& field, T value) {
 
 void TCustomComPort::SetConnected(bool value) {
   if (loading_) {
-    connected_ = value;
+    openWhenLoaded_ = value;
     return;
   }
-  if (value == connected_) return;
+  if (value == DeviceOpen()) return;
   if (value)
     Open();
   else
@@ -116,7 +116,7 @@ void TCustomComPort::SetCustomBaudRate(int32_t value) { SetCommStateField(custom
 void TCustomComPort::SetPort(const std::string& value) {
   if (value == port_) return;
   port_ = value;
-  if (connected_ && !loading_) {
+  if (DeviceOpen() && !loading_) {
     Close();
     Open();
   }
@@ -132,7 +132,7 @@ void TCustomComPort::SetEventChar(uint8_t value) { SetCommStateField(eventChar_,
 
 void TCustomComPort::SetSyncMethod(TSyncMethod value) {
   if (value == syncMethod_) return;
-  if (connected_ && !loading_) throw EComPort(CError_ConnChangeProp);
+  if (DeviceOpen() && !loading_) throw EComPort(CError_ConnChangeProp);
   syncMethod_ = value;
 }
 
@@ -159,20 +159,26 @@ void TCustomComPort::SetBuffer(const TComBuffer& value) {
 // --- Opening and closing --------------------------------------------------------
 
 void TCustomComPort::Open() {
-  if (connected_) return;
+  if (state_ != PortState::Closed) return;
   const auto life = life_;
+  state_ = PortState::Opening;
+  // Back to Closed however the opening ends before the device is open.
+  struct OpeningScope {
+    TCustomComPort* port;
+    std::shared_ptr<std::atomic<bool>> life;
+    ~OpeningScope() {
+      if (life->load() && port->state_ == PortState::Opening) port->state_ = PortState::Closed;
+    }
+  } scope{this, life};
   TriggerBeforeOpen();
-  if (!life->load() || connected_) return;  // the handler destroyed or opened the port
+  if (!life->load()) return;  // the handler destroyed the port
   OpenDevice();
-  connected_ = true;
+  state_ = PortState::Open;
   try {
     ApplyAllSettings();
-    if (events_.Empty()) {
-      threadCreated_ = false;
-    } else {
+    if (!events_.Empty()) {
       if (syncMethod_ == smWindowSync) window_ = new PortWindow(this);
       eventThread_ = std::make_unique<TComThread>(this, handle_);
-      threadCreated_ = true;
     }
   } catch (...) {
     // A failed set-up leaves the port closed, with no thread or window.
@@ -181,7 +187,7 @@ void TCustomComPort::Open() {
       window_ = nullptr;
     }
     CloseDevice();
-    connected_ = false;
+    state_ = PortState::Closed;
     throw;
   }
   if (!CallLinks(&TComLink::OnConn, true)) return;
@@ -191,16 +197,16 @@ void TCustomComPort::Open() {
 }
 
 void TCustomComPort::Close() {
-  if (!connected_ || closing_) return;
+  if (state_ != PortState::Open) return;  // closed, opening, or a Close under way
   const auto life = life_;
-  // Cleared however Close ends, so that a Close that failed (a handler's
-  // error, a refused purge) can be tried again.
-  closing_ = true;
+  state_ = PortState::Closing;
+  // Open again however a Close that failed ends (a handler's error, a
+  // refused purge), so that it can be tried again.
   struct ClosingScope {
     TCustomComPort* port;
     std::shared_ptr<std::atomic<bool>> life;
     ~ClosingScope() {
-      if (life->load() && port->connected_) port->closing_ = false;
+      if (life->load() && port->state_ == PortState::Closing) port->state_ = PortState::Open;
     }
   } scope{this, life};
   ProcessSignals(false);
@@ -208,11 +214,10 @@ void TCustomComPort::Close() {
   TriggerBeforeClose();
   if (!life->load()) return;
   AbortPendingIO();  // on failure the port stays open
-  if (threadCreated_) StopEventThread();
+  StopEventThread();
   DrainOutput();
   CloseDevice();
-  connected_ = false;
-  closing_ = false;  // the after-close handlers may open the port again
+  state_ = PortState::Closed;  // the after-close handlers may open the port again
   if (!CallLinks(&TComLink::OnConn, false)) return;
   TriggerAfterClose();
 }
@@ -224,7 +229,6 @@ void TCustomComPort::StopEventThread() {
     else
       eventThread_.reset();
   }
-  threadCreated_ = false;
   if (auto* window = static_cast<PortWindow*>(window_)) {
     // Deleted later: Close may run inside one of its deliveries.
     window->Detach();
@@ -241,8 +245,8 @@ void TCustomComPort::DrainOutput() {
 
 void TCustomComPort::Loaded() {
   loading_ = false;
-  if (!connected_) return;
-  connected_ = false;
+  if (!openWhenLoaded_) return;
+  openWhenLoaded_ = false;
   try {
     Open();
   } catch (const std::exception& error) {
@@ -251,6 +255,10 @@ void TCustomComPort::Loaded() {
 }
 
 void TCustomComPort::OpenDevice() {
+  if (prepared_) {
+    handle_ = std::move(prepared_);
+    return;
+  }
   std::unique_ptr<Device> device;
   // The time-outs bound a network port's connection.
   const int error = serivox::device::openDevice(port_, device, DeviceTimeouts(*timeouts_));
@@ -273,7 +281,7 @@ Device& TCustomComPort::DeviceOr(int code) const {
 
 // --- Applying settings ----------------------------------------------------------
 
-bool TCustomComPort::CanApply() const { return connected_ && handle_ && updateCount_ == 0 && !loading_; }
+bool TCustomComPort::CanApply() const { return DeviceOpen() && handle_ && updateCount_ == 0 && !loading_; }
 
 void TCustomComPort::ApplyAllSettings() {
   ApplyBufferSizes();

@@ -35,7 +35,6 @@
 
 namespace serivox::device {
 class Device;
-struct CommTimeouts;
 }
 class TComThread;
 class TIniFile;
@@ -69,7 +68,8 @@ class TCustomComPort : public QObject {
   ~TCustomComPort() override;
 
   // --- Settings -------------------------------------------------------------
-  bool Connected() const { return connected_; }
+  // Whether the port is open; while loading, whether it is to open when loaded.
+  bool Connected() const { return loading_ ? openWhenLoaded_ : DeviceOpen(); }
   void SetConnected(bool value);
   TBaudRate BaudRate() const { return baudRate_; }
   void SetBaudRate(TBaudRate value);
@@ -126,7 +126,7 @@ class TCustomComPort : public QObject {
   serivox::device::Device* Handle() const { return handle_.get(); }
   // Cleared when the port is destroyed; see PortLife.
   std::shared_ptr<std::atomic<bool>> Life() const { return life_; }
-  bool ThreadCreated() const { return threadCreated_; }
+  bool ThreadCreated() const { return eventThread_ != nullptr; }
   const std::vector<TComLink*>& Links() const { return links_; }
   bool HasRxBufLink() const { return hasRxBufLink_; }
 
@@ -246,6 +246,7 @@ class TCustomComPort : public QObject {
 
  private:
   friend class TComThread;
+  friend class TBackgroundOpen;  // opens the port with a device it connected beforehand
   // Calls one callback of every link; false when a callback destroyed the port.
   template <typename F, typename... A>
   bool CallLinks(F TComLink::*member, A... args);
@@ -259,7 +260,7 @@ class TCustomComPort : public QObject {
   // Whether `port` still exists and is open, after a callback that may have
   // destroyed it. Static: no member of a destroyed port may even be called.
   static bool StillOpen(const TCustomComPort* port, const std::shared_ptr<std::atomic<bool>>& life) {
-    return life->load() && port->connected_;
+    return life->load() && port->DeviceOpen();
   }
   // Stops the event thread (also from the event thread itself) and removes
   // the hidden window.
@@ -270,17 +271,23 @@ class TCustomComPort : public QObject {
   void SetCommStateField(T& field, T value);
 
   std::unique_ptr<TComThread> eventThread_;
-  bool threadCreated_ = false;
   // Shared with the event thread, which may end after the port let go of it.
   std::shared_ptr<serivox::device::Device> handle_;
+  // A device connected beforehand (TBackgroundOpen), taken by the next OpenDevice.
+  std::unique_ptr<serivox::device::Device> prepared_;
   std::shared_ptr<std::atomic<bool>> life_ = std::make_shared<std::atomic<bool>>(true);
-  bool closing_ = false;  // a Close is under way
   PortWindow* window_ = nullptr;
   int32_t updateCount_ = 0;
   std::vector<TComLink*> links_;
   bool hasRxBufLink_ = false;
-  bool connected_ = false;
+  // The lifecycle: Opening while the before-open handlers run and the device
+  // is being opened (Open and Close do nothing then), Open from the moment
+  // the device is open, Closing while a Close is under way (a further Close
+  // returns at once), Closed once the device is closed.
+  enum class PortState { Closed, Opening, Open, Closing } state_ = PortState::Closed;
+  bool DeviceOpen() const { return state_ == PortState::Open || state_ == PortState::Closing; }
   bool loading_ = false;
+  bool openWhenLoaded_ = false;  // Connected was set true while loading
   TBaudRate baudRate_ = br9600;
   int32_t customBaudRate_ = 9600;
   std::string port_ = "COM1";
@@ -302,10 +309,6 @@ class TComPort : public TCustomComPort {
  public:
   using TCustomComPort::TCustomComPort;
 };
-
-// The time-outs as the device takes them (what openDevice bounds a network
-// connection by).
-serivox::device::CommTimeouts DeviceTimeouts(const TComTimeouts& timeouts);
 
 // The application's standard exception reporter. The port hands it errors that
 // no caller can receive (an open at the end of loading, a failed step or

@@ -15,6 +15,8 @@
 #include "comport.h"
 #include "device/device.h"
 
+using namespace serivox::device;  // the device constants (EV_, CE_, MS_, PURGE_)
+
 namespace {
 
 // Fixed order of delivery: the event and its message parameter.
@@ -180,13 +182,15 @@ void TComThread::ReleaseToThread(std::unique_ptr<TComThread> self) {
 }
 
 void TComThread::Execute() {
+  bool lost = false;
   for (;;) {
     uint32_t mask = 0;
     const int r = device_->waitCommEvent(mask, StopEvent);
     if (r != 0) {
       // EIO: the device went away. Any other failure ends the loop as the
       // stop event does.
-      if (r == EIO && !channel_->Stopping()) ReportDeviceLost();
+      lost = r == EIO && !channel_->Stopping();
+      if (lost) ReportDeviceLost();
       break;
     }
     Events = MaskToEventSet(mask);
@@ -194,9 +198,10 @@ void TComThread::Execute() {
     if (channel_->Stopping()) break;
   }
   device_->setCommMask(0);
-  // Received bytes nobody will read are dropped; bytes already written are
-  // left to leave the port (Close drains them).
-  device_->purge(PURGE_RXCLEAR);
+  // Stopped: received bytes nobody will read are dropped; bytes already
+  // written are left to leave the port (Close drains them). Lost: what
+  // arrived before the loss stays readable until the port is closed.
+  if (!lost) device_->purge(PURGE_RXCLEAR);
   std::lock_guard lock(channel_->mutex);
   channel_->finished = true;
   channel_->changed.notify_all();

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <fstream>
 
-#include "device/virtualports.h"
+#include "portname.h"
 #include "error.h"
 
 namespace {
@@ -51,6 +51,6 @@ void ListSerialPorts(std::vector<std::string>& list, const std::string& sysfsRoo
   closedir(dir);
   if (err) throw EComPort(CError_RegError, err);
   std::stable_sort(names.begin(), names.end(), lessNoCase);
-  for (std::string& v : serivox::device::VirtualPortNames()) names.push_back(std::move(v));
+  for (std::string& v : serivox::VirtualPortNames()) names.push_back(std::move(v));
   list = std::move(names);
 }

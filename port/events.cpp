@@ -7,6 +7,8 @@
 #include "comport.h"
 #include "device/winconst.h"
 
+using namespace serivox::device;  // the device constants (EV_, CE_, MS_, PURGE_)
+
 void TCustomComPort::ProcessRxChar() {
   const auto life = life_;
   int32_t Count = InputCount();
@@ -106,7 +108,7 @@ void TCustomComPort::ProcessSignals(bool On) {
 // links that show CTS, DSR or RLSD are told they are off now rather than at
 // Close, which may never come. The owner then hears of the loss.
 void TCustomComPort::ProcessDeviceLost() {
-  if (!connected_) return;
+  if (!DeviceOpen()) return;
   const auto life = life_;
   if (!LinksLinesOff() || !StillOpen(this, life)) return;
   TriggerDeviceLost();

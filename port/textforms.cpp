@@ -4,6 +4,8 @@
 #include <climits>
 
 #include "device/winconst.h"
+
+using namespace serivox::device;  // the device constants (EV_, CE_, MS_, PURGE_)
 #include "types.h"
 
 namespace {

@@ -5,6 +5,8 @@
 #include "comport.h"
 #include "device/device.h"
 
+using namespace serivox::device;  // the device constants (EV_, CE_, MS_, PURGE_)
+
 namespace {
 // Frees an operation record whatever happens in between.
 class AsyncGuard {

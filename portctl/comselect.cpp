@@ -3,7 +3,7 @@
 #include <QComboBox>
 #include <vector>
 
-#include "device/device.h"
+#include "portname.h"
 #include "enumerate.h"
 
 namespace {
@@ -92,7 +92,7 @@ int TComSelect::ReadFromPort() {
   // The list names devices by path, and "COM1" opens /dev/ttyS0: the item of
   // the device the port opens stands for it.
   if (comProperty_ == cpPort) {
-    const QString device = QString::fromStdString(serivox::device::devicePath(comPort_->Port()));
+    const QString device = QString::fromStdString(serivox::PortDevicePath(comPort_->Port()));
     const int i = items_->findText(device, Qt::MatchExactly | Qt::MatchCaseSensitive);
     if (i >= 0) {
       ParseText(device.toStdString());

@@ -19,17 +19,58 @@ constexpr size_t kMinQueue = 64 * 1024;
 constexpr auto kGather = std::chrono::milliseconds(1);
 constexpr size_t kGatherBytes = 32 * 1024;
 constexpr uint32_t kArrivalEvents = EV_RXCHAR | EV_RXFLAG | EV_RX80FULL;
+constexpr int kTxPollMs = 10;  // output check period while waiting for EV_TXEMPTY
+constexpr auto kOutputPoll = std::chrono::milliseconds(2);  // output check period of a drain
+
+// What the time-outs make of a read of `count` bytes (see CommTimeouts).
+struct ReadBounds {
+  bool immediate = false;    // return at once with what waits
+  bool firstByte = false;    // return as soon as anything has come
+  uint64_t totalMs = 0;      // bound of the whole read; 0: none
+  bool useInterval = false;  // a gap of ReadIntervalTimeout between bytes ends the read
+};
+ReadBounds ReadBoundsFor(const CommTimeouts& t, int count) {
+  constexpr uint32_t kMax = 0xFFFFFFFF;
+  ReadBounds r;
+  r.immediate = t.ReadIntervalTimeout == kMax && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
+  r.firstByte = t.ReadIntervalTimeout == kMax && t.ReadTotalTimeoutMultiplier == kMax &&
+                t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < kMax;
+  const uint64_t n = count > 0 ? static_cast<uint64_t>(count) : 0;
+  const uint64_t total =
+      r.firstByte ? t.ReadTotalTimeoutConstant : uint64_t{t.ReadTotalTimeoutMultiplier} * n + t.ReadTotalTimeoutConstant;
+  r.totalMs = r.immediate ? 0 : total;
+  r.useInterval = !r.immediate && !r.firstByte && t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != kMax;
+  return r;
+}
+
+// The longest wait of Device::drain for `queued` bytes: the write time-out
+// for them, or when the time-outs are 0 twice their time on the line plus a
+// second, at most ten seconds.
+uint64_t DrainLimitMs(const CommTimeouts& t, uint32_t baud, int queued) {
+  const uint64_t n = queued > 0 ? static_cast<uint64_t>(queued) : 0;
+  if (t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0)
+    return uint64_t{t.WriteTotalTimeoutMultiplier} * n + t.WriteTotalTimeoutConstant;
+  const uint64_t lineMs = n * 12 * 1000 / (baud ? baud : 9600);  // up to 12 bits a byte
+  return std::min<uint64_t>(2 * lineMs + 1000, 10000);
+}
+
+// The events a wait reports on a device that went away: those still pending
+// (taken), with EV_ERR the first time (`reported` notes it). None left means
+// the wait ends with EIO.
+uint32_t EventsAfterLoss(uint32_t& pending, uint32_t mask, bool& reported) {
+  uint32_t ev = pending & mask;
+  pending = 0;
+  if (!reported) {
+    reported = true;
+    ev |= mask & EV_ERR;
+  }
+  return ev;
+}
 
 int minTimeout(int a, int b) {
   if (a < 0) return b;
   if (b < 0) return a;
   return std::min(a, b);
-}
-
-DeviceCore::Deadline earlier(DeviceCore::Deadline a, DeviceCore::Deadline b) {
-  if (!a) return b;
-  if (!b) return a;
-  return std::min(*a, *b);
 }
 
 }  // namespace
@@ -130,7 +171,9 @@ int DeviceCore::setCommState(const Dcb& dcb) {
   Lock lk(mu_);
   if (int err = applyLine(dcb, lk)) return err;
   dcb_ = dcb;
-  return 0;
+  if (int err = lineFunction(dcb.fDtrControl != DTR_CONTROL_DISABLE ? SETDTR : CLRDTR, lk)) return err;
+  if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) return 0;
+  return lineFunction(dcb.fRtsControl == RTS_CONTROL_ENABLE ? SETRTS : CLRRTS, lk);
 }
 
 int DeviceCore::setCommTimeouts(const CommTimeouts& timeouts) {
@@ -141,6 +184,8 @@ int DeviceCore::setCommTimeouts(const CommTimeouts& timeouts) {
 
 // --- Transfers -----------------------------------------------------------------------
 
+// RTS toggle: RTS rises before the bytes and drops once they have left,
+// within the write's time-out.
 int DeviceCore::write(const uint8_t* data, int count, int& done) {
   done = 0;
   if (count <= 0) return 0;
@@ -149,7 +194,33 @@ int DeviceCore::write(const uint8_t* data, int count, int& done) {
   const uint64_t total = uint64_t{timeouts_.WriteTotalTimeoutMultiplier} * static_cast<uint64_t>(count) +
                          timeouts_.WriteTotalTimeoutConstant;
   const Deadline deadline = total ? Deadline(Clock::now() + std::chrono::milliseconds(total)) : std::nullopt;
-  return transmit(data, count, done, deadline, lk);
+  const bool toggle = dcb_.fRtsControl == RTS_CONTROL_TOGGLE;
+  if (toggle) lineFunction(SETRTS, lk);
+  const int err = transmit(data, count, done, deadline, lk);
+  if (err == EIO) lostLocked();
+  if (toggle && !lost_) {
+    if (err == 0) awaitOutput(deadline.value_or(Clock::now() + std::chrono::seconds(10)), std::chrono::seconds(1), lk);
+    lineFunction(CLRRTS, lk);
+  }
+  if (done > 0) {
+    txPending_ = true;
+    lookAgainLocked();  // for EV_TXEMPTY
+  }
+  return err;
+}
+
+int DeviceCore::awaitOutput(Clock::time_point deadline, std::chrono::milliseconds stall, Lock& lk) {
+  int queued = outputQueued();
+  auto moved = Clock::now();
+  while (queued > 0 && !lost_) {
+    const auto now = Clock::now();
+    if (now >= deadline || now - moved >= stall) break;
+    waitLocked(lk, std::min(deadline, now + kOutputPoll));
+    const int left = outputQueued();
+    if (left < queued) moved = Clock::now();
+    queued = left;
+  }
+  return lost_ ? 0 : queued;
 }
 
 int DeviceCore::read(uint8_t* data, int count, int& done) {
@@ -194,8 +265,12 @@ int DeviceCore::clearCommError(uint32_t& errors, int& inQueue, int* outQueue) {
   if (lost_ && !lossReported_ && (mask_ & EV_ERR)) errors &= ~CE_IOE;
   pendingErrors_ &= ~errors;
   inQueue = static_cast<int>(queue_.size());
-  if (outQueue) *outQueue = 0;
-  lineState(errors, inQueue, outQueue);
+  if (lost_) {
+    if (outQueue) *outQueue = 0;
+    return 0;
+  }
+  lineState(errors, inQueue);
+  if (outQueue) *outQueue = std::max(0, outputQueued());
   return 0;
 }
 
@@ -242,9 +317,17 @@ int DeviceCore::purge(uint32_t flags) {
   return 0;
 }
 
+// What is still queued when the line makes no progress or the bound runs
+// out is discarded, so that closing never blocks.
 int DeviceCore::drain() {
   Lock lk(mu_);
-  if (!lost_) drainOutput(lk);
+  const int queued = lost_ ? 0 : outputQueued();
+  if (queued <= 0) return 0;
+  const uint32_t baud = dcb_.BaudRate ? dcb_.BaudRate : 9600;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(DrainLimitMs(timeouts_, baud, queued));
+  // A line held by flow control gives up after a second without progress.
+  const auto stall = std::chrono::milliseconds(1000 + 2 * 12 * 1000 / baud);
+  if (awaitOutput(deadline, stall, lk) > 0) flushOutput(lk);
   return 0;
 }
 
@@ -286,6 +369,15 @@ int DeviceCore::waitCommEvent(uint32_t& events, int stopFd) {
     }
     int timeout = -1;
     uint32_t ev = look(timeout) & mask_;
+    if (txPending_ && !(mask_ & EV_TXEMPTY)) txPending_ = false;
+    if (txPending_) {
+      if (outputQueued() <= 0) {
+        txPending_ = false;
+        ev |= EV_TXEMPTY;
+      } else {
+        timeout = minTimeout(timeout, kTxPollMs);
+      }
+    }
     const uint32_t pending = pendingEvents_ & mask_;
     const bool gather = !ev && pending && !(pending & ~kArrivalEvents) && gathering(now);
     if (!gather) {

@@ -70,32 +70,33 @@ class DeviceCore : public Device {
 
   // --- The transport's hooks, all called with the lock held ---------------
 
-  // Puts checked line settings on the line, with the lines the control modes
-  // set. The core keeps `dcb` once this succeeds.
+  // Puts checked line settings on the line. The core keeps `dcb` once this
+  // succeeds, and then sets DTR and RTS as the control modes say (RTS
+  // handshake leaves RTS to the transport).
   virtual int applyLine(const Dcb& dcb, Lock& lk) = 0;
   // Sends `count` > 0 bytes, blocking until they are taken or `deadline`
   // passes (none: no bound); `done` is what was taken, also on error.
   virtual int transmit(const uint8_t* data, int count, int& done, Deadline deadline, Lock& lk) = 0;
+  // Bytes that completed writes handed over and that have not left yet.
+  virtual int outputQueued() = 0;
   // MS_ bits of the input lines; 0 where the device has none.
   virtual int modemStatus(uint32_t& status, Lock& lk) = 0;
   // SETDTR, CLRDTR, SETRTS, CLRRTS, SETBREAK or CLRBREAK.
   virtual int lineFunction(int function, Lock& lk) = 0;
-  // Adds the line errors (CE_) since the last call, bytes the transport
-  // holds beyond the queue, and sets the output count when asked for.
-  virtual void lineState(uint32_t& /*errors*/, int& /*inQueue*/, int* /*outQueue*/) {}
+  // Adds the line errors (CE_) since the last call and bytes the transport
+  // holds beyond the queue.
+  virtual void lineState(uint32_t& /*errors*/, int& /*inQueue*/) {}
   // Drops what the transport itself holds of the input (a tty's buffer).
   virtual int flushInput() { return 0; }
   // Discards what completed writes handed over and is not yet sent.
   virtual int flushOutput(Lock& /*lk*/) { return 0; }
-  // Waits, bounded, until what completed writes handed over has left.
-  virtual void drainOutput(Lock& /*lk*/) {}
   // The queue has room again after it had none: reception may go on.
   virtual void roomAgain() {}
   // The event mask changed (mask() gives it).
   virtual void maskChanged() {}
-  // Called by the wait at each pass: events found by looking (modem lines,
-  // the output gone), and the longest sleep before the next look (ms, -1:
-  // no need to look again).
+  // Called by the wait at each pass: events found by looking (the modem
+  // lines), and the longest sleep before the next look (ms, -1: no need to
+  // look again).
   virtual uint32_t look(int& /*timeoutMs*/) { return 0; }
   // Moves bytes due by `now` into the queue (a wire that carries bytes with
   // their arrival time); returns when the next are due.
@@ -109,7 +110,8 @@ class DeviceCore : public Device {
   void receivedLocked(const uint8_t* data, size_t n);
   // Raises events and line errors.
   void raiseLocked(uint32_t events, uint32_t errors = 0);
-  // Wakes the event wait so that it looks again (see look()).
+  // Wakes the event wait so that it looks again (see look()), e.g. when the
+  // output has gone.
   void lookAgainLocked();
   // The device went away.
   void lostLocked();
@@ -120,6 +122,7 @@ class DeviceCore : public Device {
   void wakeLocked() { changed_.notify_all(); }
   // Waits of the transport: woken by wakeLocked and by everything the core does.
   void waitLocked(Lock& lk, Deadline until);
+  static Deadline earlier(Deadline a, Deadline b) { return !a ? b : !b ? a : std::min(*a, *b); }
   const Dcb& dcb() const { return dcb_; }
   const CommTimeouts& timeouts() const { return timeouts_; }
   uint32_t mask() const { return mask_; }
@@ -130,6 +133,9 @@ class DeviceCore : public Device {
 
  private:
   size_t capacity() const;
+  // Waits until the output has left, the line takes nothing for `stall`, or
+  // `deadline` passes; returns the bytes still queued.
+  int awaitOutput(Clock::time_point deadline, std::chrono::milliseconds stall, Lock& lk);
   void takeLocked(uint8_t* data, int count, int& done);
   bool gathering(Clock::time_point now) const;
   void kickWaiterFor(uint32_t events);
@@ -151,6 +157,7 @@ class DeviceCore : public Device {
   bool receiving_ = false;    // the transport is in a receive outside the lock
   bool lost_ = false;
   bool lossReported_ = false;
+  bool txPending_ = false;    // written since the output was last seen gone
   Clock::time_point rxReported_{};               // when the wait last reported arrivals
   Clock::time_point waiterWakes_ = Clock::time_point::max();  // when a sleeping wait looks again
 };

@@ -70,38 +70,6 @@ struct CommTimeouts {
   uint32_t WriteTotalTimeoutConstant = 0;
 };
 
-// What the time-outs make of a read of `count` bytes (see CommTimeouts).
-struct ReadBounds {
-  bool immediate = false;    // return at once with what waits
-  bool firstByte = false;    // return as soon as anything has come
-  uint64_t totalMs = 0;      // bound of the whole read; 0: none
-  bool useInterval = false;  // a gap of ReadIntervalTimeout between bytes ends the read
-};
-inline ReadBounds ReadBoundsFor(const CommTimeouts& t, int count) {
-  constexpr uint32_t kMax = 0xFFFFFFFF;
-  ReadBounds r;
-  r.immediate = t.ReadIntervalTimeout == kMax && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
-  r.firstByte = t.ReadIntervalTimeout == kMax && t.ReadTotalTimeoutMultiplier == kMax &&
-                t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < kMax;
-  const uint64_t n = count > 0 ? static_cast<uint64_t>(count) : 0;
-  const uint64_t total =
-      r.firstByte ? t.ReadTotalTimeoutConstant : uint64_t{t.ReadTotalTimeoutMultiplier} * n + t.ReadTotalTimeoutConstant;
-  r.totalMs = r.immediate ? 0 : total;
-  r.useInterval = !r.immediate && !r.firstByte && t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != kMax;
-  return r;
-}
-
-// The longest wait of Device::drain for `queued` bytes: the write time-out
-// for them, or when the time-outs are 0 twice their time on the line plus a
-// second, at most ten seconds.
-inline uint64_t DrainLimitMs(const CommTimeouts& t, uint32_t baud, int queued) {
-  const uint64_t n = queued > 0 ? static_cast<uint64_t>(queued) : 0;
-  if (t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0)
-    return uint64_t{t.WriteTotalTimeoutMultiplier} * n + t.WriteTotalTimeoutConstant;
-  const uint64_t lineMs = n * 12 * 1000 / (baud ? baud : 9600);  // up to 12 bits a byte
-  return std::min<uint64_t>(2 * lineMs + 1000, 10000);
-}
-
 class Device {
  public:
   virtual ~Device() = default;
@@ -151,12 +119,9 @@ class Device {
 // "NULLMODEM-B" are the built-in virtual ports, "rfc2217://HOST:PORT" and
 // "tcp://HOST:PORT" are network ports (netdevice.h; any other scheme gives
 // EPROTONOSUPPORT), any other name is looked up under /dev/. A path that is
-// not a terminal gives ENOTTY; a port in use gives EBUSY. `timeouts` are the
+// not a terminal gives ENOTTY; a port in use gives EBUSY (PortDevicePath in
+// portname.h gives the path a name opens). `timeouts` are the
 // port's: a network port connects within its write time-out for one byte.
 int openDevice(const std::string& portName, std::unique_ptr<Device>& device, const CommTimeouts& timeouts = {});
-// The device path a port name opens: "COMn" (any letter case, n >= 1) is
-// /dev/ttyS(n-1), a name that begins with "/" is itself, any other name is
-// looked up under /dev/ (the built-in virtual ports have no path).
-std::string devicePath(const std::string& portName);
 
 }  // namespace serivox::device

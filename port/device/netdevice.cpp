@@ -6,7 +6,6 @@
 #include <gensio/gensio.h>
 #include <gensio/gensio_unix.h>
 #include <gensio/selector.h>
-#include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -14,7 +13,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <optional>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -27,15 +25,12 @@ namespace serivox::device {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr size_t kMinQueue = 64 * 1024;
 constexpr size_t kOutQueue = 64 * 1024;     // bytes a write queues ahead of gensio
 constexpr size_t kSendChunk = 16 * 1024;
 // The longest wait for the answers to line settings, for a server that
 // leaves them unanswered (ser2net serving a pseudo-terminal answers at once).
 constexpr int kAnswerCapMs = 500;
-// Close: a queue that gensio takes nothing of for this long is given up, and
-// the far line is given this much more than its own time.
-constexpr auto kNoProgress = std::chrono::seconds(1);
+// Close: the far line is given this much more than its own time.
 constexpr auto kLineMargin = std::chrono::milliseconds(100);
 // The far line's time is waited for at most this long: the connection's
 // buffers can hold far more than a serial line sends in the time a close may
@@ -127,6 +122,7 @@ int NetDevice::start() {
 }
 
 NetDevice::~NetDevice() {
+  if (thread_.joinable()) awaitFarLine();
   if (thread_.joinable()) {
     {
       std::lock_guard lk(mu_);
@@ -423,7 +419,7 @@ void NetDevice::sendOnThread() {
         wireData = taken > 0;
       }
       if (out_.empty() && wire_.empty() && wireData) {
-        raiseLocked(EV_TXEMPTY);
+        lookAgainLocked();  // for EV_TXEMPTY
         wireData = false;
       }
       wakeLocked();
@@ -494,10 +490,6 @@ int NetDevice::applyLine(const Dcb& dcb, Lock& lk) {
                  Rfc2217::Request(Rfc2217::kSetParity, want[Rfc2217::kParity]) +
                  Rfc2217::Request(Rfc2217::kSetStopSize, want[Rfc2217::kStopSize]) +
                  Rfc2217::Request(Rfc2217::kSetControl, want[Rfc2217::kFlow]));
-  // The control modes set the lines; RTS handshake leaves RTS to the server.
-  sendLineLocked(dcb.fDtrControl != DTR_CONTROL_DISABLE ? SETDTR : CLRDTR);
-  if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) sendLineLocked(dcb.fRtsControl == RTS_CONTROL_ENABLE ? SETRTS : CLRRTS);
-
   const uint64_t bound = uint64_t{timeouts().WriteTotalTimeoutMultiplier} + timeouts().WriteTotalTimeoutConstant;
   const int boundMs = bound == 0 ? kAnswerCapMs : static_cast<int>(std::min<uint64_t>(bound, kAnswerCapMs));
   const auto deadline = Clock::now() + std::chrono::milliseconds(boundMs);
@@ -524,9 +516,6 @@ int NetDevice::applyLine(const Dcb& dcb, Lock& lk) {
 }
 
 int NetDevice::transmit(const uint8_t* data, int count, int& done, Deadline deadline, Lock& lk) {
-  // RTS toggle: the requests go in the same stream as the bytes, around them.
-  const bool toggle = serial_ && dcb().fRtsControl == RTS_CONTROL_TOGGLE;
-  if (toggle) sendLineLocked(SETRTS);
   const uint64_t base = sent_ + out_.size();  // bytes queued before this write
   size_t queued = 0;
   int err = 0;
@@ -556,7 +545,6 @@ int NetDevice::transmit(const uint8_t* data, int count, int& done, Deadline dead
     }
     waitLocked(lk, deadline);
   }
-  if (toggle) sendLineLocked(CLRRTS);
   return err;
 }
 
@@ -584,47 +572,32 @@ void NetDevice::sendLineLocked(int function) {
   sendWireLocked(Rfc2217::Request(Rfc2217::kSetControl, value));
 }
 
-void NetDevice::lineState(uint32_t&, int&, int* outQueue) {
-  if (outQueue) *outQueue = static_cast<int>(out_.size() + wire_.size());
-}
-
 int NetDevice::flushOutput(Lock& lk) {
   waitNotSending(lk);
   out_.clear();
   return 0;
 }
 
-// First everything goes to the connection, as long as gensio keeps taking
-// it; then the far line is given its time for what was handed over, since
-// a server drops what it has not yet sent when the connection ends. Both
-// within the drain's bound for what is left.
-void NetDevice::drainOutput(Lock& lk) {
-  const uint32_t baud = dcb().BaudRate ? dcb().BaudRate : 9600;
+// A server drops what it has not yet sent on its line when the connection
+// ends: before it is closed, the far line is given its time for what was
+// handed over (after the port's own drain), within the drain's bound and at
+// most kLongestLineWait.
+void NetDevice::awaitFarLine() {
+  Lock lk(mu_);
   const auto now = Clock::now();
-  const auto onLine = lineBusyUntil_ > now ? lineBusyUntil_ - now : Clock::duration{};
-  const auto lineBytes = std::chrono::duration_cast<std::chrono::milliseconds>(onLine).count() * baud / 10000;
-  const auto left = static_cast<int>(std::min<uint64_t>(out_.size() + wire_.size() + lineBytes, INT32_MAX));
-  const auto deadline = now + std::chrono::milliseconds(DrainLimitMs(timeouts(), baud, left));
-  size_t lastLeft = out_.size() + wire_.size();
-  auto lastProgress = now;
-  while (!isLost() && !(out_.empty() && wire_.empty())) {
-    const auto t = Clock::now();
-    if (out_.size() + wire_.size() != lastLeft) {
-      lastLeft = out_.size() + wire_.size();
-      lastProgress = t;
-    }
-    if (t >= deadline || t - lastProgress >= kNoProgress) break;
-    waitLocked(lk, std::min(deadline, lastProgress + kNoProgress));
-  }
-  waitNotSending(lk);
-  if (out_.empty() && wire_.empty()) {
-    const auto sent = Clock::now();
-    const auto backlog = lineBusyUntil_ > sent ? lineBusyUntil_ - sent : Clock::duration{};
-    const auto lineDone =
-        std::min({sent + backlog + backlog / 20 + kLineMargin, sent + kLongestLineWait, deadline});
-    while (!isLost() && Clock::now() < lineDone) waitLocked(lk, lineDone);
-  }
-  out_.clear();
+  if (isLost() || !connected_ || lineBusyUntil_ <= now) return;
+  const auto backlog = lineBusyUntil_ - now;
+  // The drain's bound for those bytes: their write time-out, when there is one.
+  const CommTimeouts& t = timeouts();
+  const uint32_t baud = dcb().BaudRate ? dcb().BaudRate : 9600;
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(backlog).count();
+  const uint64_t bytes = static_cast<uint64_t>(ms) * baud / 10000;
+  auto until = std::min(now + backlog + backlog / 20 + kLineMargin, now + kLongestLineWait);
+  if (t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0)
+    until = std::min(until, now + std::chrono::milliseconds(std::min<uint64_t>(
+                                      uint64_t{t.WriteTotalTimeoutMultiplier} * bytes + t.WriteTotalTimeoutConstant,
+                                      INT32_MAX)));
+  while (!isLost() && Clock::now() < until) waitLocked(lk, until);
 }
 
 }  // namespace serivox::device

@@ -27,15 +27,15 @@
 //    command, at most the write time-out for one byte and never more than
 //    half a second; an answer that differs gives EINVAL; a missing one is
 //    not an error, and a setting the server once left unanswered is not
-//    waited for again. DTR, RTS and break requests are sent without waiting
-//    (ser2net serving a pseudo-terminal never answers them); the control
-//    modes set DTR and RTS with the line settings, and RTS toggle raises RTS
-//    ahead of a write's bytes and drops it after them, in the same stream.
+//    waited for again. DTR, RTS and break requests go in the same stream as
+//    the data, without waiting (ser2net serving a pseudo-terminal never
+//    answers them).
 //    Modem lines and line errors come from the server's notifications.
-//  - Close waits, after everything was handed to the connection, for the
-//    time the far line needs for the bytes handed over (at the port's rate
-//    and frame), within the drain's bound: a server drops what it has not
-//    yet put on its line when the connection ends.
+//  - Closing (the device's destruction, after the core's drain) first waits
+//    for the time the far line needs for the bytes handed over (at the
+//    port's rate and frame, 5 % and 100 ms more), within their write
+//    time-out and at most 10 s: a server drops what it has not yet put on
+//    its line when the connection ends.
 //  - tcp://: settings are accepted and do nothing; the lines read off.
 //  - A dropped connection is a hang-up: EV_ERR once, then EIO, CE_IOE in the
 //    line errors, transfers fail with EIO.
@@ -129,9 +129,8 @@ class NetDevice : public DeviceCore {
   int transmit(const uint8_t* data, int count, int& done, Deadline deadline, Lock& lk) override;
   int modemStatus(uint32_t& status, Lock& lk) override;
   int lineFunction(int function, Lock& lk) override;
-  void lineState(uint32_t& errors, int& inQueue, int* outQueue) override;
+  int outputQueued() override { return static_cast<int>(out_.size() + wire_.size()); }
   int flushOutput(Lock& lk) override;
-  void drainOutput(Lock& lk) override;
   void roomAgain() override;
 
   // With the lock held: queue a call for the gensio thread and wake it.
@@ -162,6 +161,8 @@ class NetDevice : public DeviceCore {
   void lineErrorsLocked(unsigned state);
   // Bytes were handed to the connection: the far line is busy that much longer.
   void handedOverLocked(size_t n);
+  // Before closing: waits for the far line to send what was handed over.
+  void awaitFarLine();
   // Waits until no gensio call holds bytes of out_.
   void waitNotSending(Lock& lk);
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening a port by name.
 #include <fcntl.h>
 #include <limits.h>
@@ -7,31 +8,17 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <fstream>
 #include <sstream>
 
 #include "device.h"
+#include "portname.h"
 #include "netdevice.h"
 #include "termiosdevice.h"
 #include "virtualports.h"
 
 namespace serivox::device {
-
-std::string devicePath(const std::string& name) {
-  if (name.size() > 3 && (name[0] == 'C' || name[0] == 'c') && (name[1] == 'O' || name[1] == 'o') &&
-      (name[2] == 'M' || name[2] == 'm')) {
-    bool digits = name.size() <= 12;
-    for (size_t i = 3; i < name.size() && digits; ++i) digits = std::isdigit(static_cast<unsigned char>(name[i]));
-    if (digits) {
-      const long n = std::stol(name.substr(3));
-      if (n >= 1) return "/dev/ttyS" + std::to_string(n - 1);
-    }
-  }
-  if (!name.empty() && name[0] == '/') return name;
-  return "/dev/" + name;
-}
 
 namespace {
 
@@ -83,7 +70,7 @@ int openDevice(const std::string& portName, std::unique_ptr<Device>& device, con
   // A name with a scheme is a network address, never a path.
   if (IsNetPortName(portName)) return OpenNetPort(portName, timeouts, device);
   if (portName.empty()) return ENOENT;
-  const std::string path = devicePath(portName);
+  const std::string path = PortDevicePath(portName);
 
   // Only terminal devices are opened: a name from a settings file must never
   // reach a regular file, a FIFO or a device of another kind.

@@ -23,7 +23,6 @@ namespace {
 
 constexpr uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK | EV_ERR;
 constexpr int kLinePollMs = 20;  // line check period while line events are asked for
-constexpr int kTxPollMs = 10;    // output-queue check period while waiting for EV_TXEMPTY
 
 uint32_t lineErrorFlags(const kernel::LineCounters& now, const kernel::LineCounters& base) {
   uint32_t e = 0;
@@ -185,14 +184,17 @@ void TermiosDevice::appendMarked(const uint8_t* raw, size_t n) {
 
 void TermiosDevice::roomAgain() { Kick(recvKick_); }
 
+// A request that fails with EIO found the device gone: the loss is noted,
+// and reported once by the event wait rather than by every request.
+int TermiosDevice::goneOr(int err) {
+  if (err != EIO) return err;
+  lostLocked();
+  return 0;
+}
+
 int TermiosDevice::flushInput() {
   escape_ = 0;
-  if (isLost() || tcflush(fd_, TCIFLUSH) == 0) return 0;
-  if (errno == EIO) {
-    lostLocked();
-    return 0;
-  }
-  return errno;
+  return isLost() || tcflush(fd_, TCIFLUSH) == 0 ? 0 : goneOr(errno);
 }
 
 // --- Line settings and lines ----------------------------------------------------------------
@@ -220,29 +222,18 @@ int TermiosDevice::applyLine(const Dcb& dcb, Lock&) {
     ioctl(fd_, kernel::kTcSets2, &old);
     return EINVAL;
   }
-  // The control modes set the lines; RTS handshake leaves RTS to the kernel.
-  if (int err = setLine(TIOCM_DTR, dcb.fDtrControl != DTR_CONTROL_DISABLE)) return err;
-  if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE)
-    if (int err = setLine(TIOCM_RTS, dcb.fRtsControl == RTS_CONTROL_ENABLE)) return err;
   return 0;
 }
 
 int TermiosDevice::setLine(int bit, bool on) {
   if (!hasLines_ || isLost()) return 0;
-  if (ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit) == 0) return 0;
-  if (errno != EIO) return errno;
-  lostLocked();
-  return 0;
+  return ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit) == 0 ? 0 : goneOr(errno);
 }
 
 int TermiosDevice::modemStatus(uint32_t& status, Lock&) {
   if (!hasLines_) return 0;
   int m = 0;
-  if (ioctl(fd_, TIOCMGET, &m) != 0) {
-    if (errno != EIO) return errno;
-    lostLocked();
-    return 0;
-  }
+  if (ioctl(fd_, TIOCMGET, &m) != 0) return goneOr(errno);
   if (m & TIOCM_CTS) status |= MS_CTS_ON;
   if (m & TIOCM_DSR) status |= MS_DSR_ON;
   if (m & TIOCM_RNG) status |= MS_RING_ON;
@@ -262,8 +253,7 @@ int TermiosDevice::lineFunction(int function, Lock&) {
   }
 }
 
-void TermiosDevice::lineState(uint32_t& errors, int& inQueue, int* outQueue) {
-  if (isLost()) return;
+void TermiosDevice::lineState(uint32_t& errors, int& inQueue) {
   if (hasLines_) {
     kernel::LineCounters c{};
     if (ioctl(fd_, kernel::kGetCounters, &c) == 0) {
@@ -274,7 +264,12 @@ void TermiosDevice::lineState(uint32_t& errors, int& inQueue, int* outQueue) {
   int n = 0;
   // A full queue leaves bytes in the kernel that no one will move: count them.
   if (room() == 0 && ioctl(fd_, FIONREAD, &n) == 0) inQueue += n;
-  if (outQueue && ioctl(fd_, TIOCOUTQ, &n) == 0) *outQueue = n;
+}
+
+// A pseudo-terminal reports 0: its bytes already wait at the far end.
+int TermiosDevice::outputQueued() {
+  int queued = 0;
+  return ioctl(fd_, TIOCOUTQ, &queued) == 0 ? queued : 0;
 }
 
 // --- Events of the line itself ------------------------------------------------------------
@@ -285,17 +280,6 @@ void TermiosDevice::maskChanged() {
 
 uint32_t TermiosDevice::look(int& timeoutMs) {
   uint32_t ev = 0;
-  if (txPending_) {
-    int out = 0;
-    if (!(mask() & EV_TXEMPTY)) {
-      txPending_ = false;
-    } else if (ioctl(fd_, TIOCOUTQ, &out) != 0 || out == 0) {
-      txPending_ = false;
-      ev |= EV_TXEMPTY;
-    } else {
-      timeoutMs = kTxPollMs;
-    }
-  }
   if (hasLines_ && (mask() & kLineEvents)) {
     kernel::LineCounters c;
     int m = 0;
@@ -317,8 +301,6 @@ uint32_t TermiosDevice::look(int& timeoutMs) {
 // --- Writing ----------------------------------------------------------------------------------
 
 int TermiosDevice::transmit(const uint8_t* data, int count, int& done, Deadline deadline, Lock& lk) {
-  const bool toggle = dcb().fRtsControl == RTS_CONTROL_TOGGLE;
-  if (toggle) setLine(TIOCM_RTS, true);
   lk.unlock();
   int err = 0;
   while (done < count) {
@@ -346,57 +328,9 @@ int TermiosDevice::transmit(const uint8_t* data, int count, int& done, Deadline 
     }
   }
   lk.lock();
-  if (err == EIO) lostLocked();
-  if (toggle) {
-    // RTS stays up until the bytes have left, within the write's time-out.
-    if (err == 0) waitOutput(deadline.value_or(Clock::now() + std::chrono::seconds(10)), 1000, lk);
-    setLine(TIOCM_RTS, false);
-  }
-  if (done > 0) {
-    txPending_ = true;
-    lookAgainLocked();  // for EV_TXEMPTY
-  }
   return err;
 }
 
-int TermiosDevice::waitOutput(Clock::time_point deadline, int stallMs, Lock& lk) {
-  lk.unlock();
-  int queued = 0;
-  if (ioctl(fd_, TIOCOUTQ, &queued) != 0) queued = 0;
-  int last = queued;
-  auto moved = Clock::now();
-  while (queued > 0) {
-    const auto now = Clock::now();
-    if (now >= deadline || now - moved >= std::chrono::milliseconds(stallMs)) break;
-    poll(nullptr, 0, 2);
-    if (ioctl(fd_, TIOCOUTQ, &queued) != 0) queued = 0;
-    if (queued < last) {
-      last = queued;
-      moved = Clock::now();
-    }
-  }
-  lk.lock();
-  return queued;
-}
-
-void TermiosDevice::drainOutput(Lock& lk) {
-  // A pseudo-terminal reports 0: its bytes already wait at the far end.
-  int queued = 0;
-  if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
-  const uint32_t baud = dcb().BaudRate;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(DrainLimitMs(timeouts(), baud, queued));
-  // A line held by flow control gives up after a second without progress.
-  const int byteMs = static_cast<int>(12 * 1000 / (baud ? baud : 9600));
-  if (waitOutput(deadline, 1000 + 2 * byteMs, lk) > 0) tcflush(fd_, TCOFLUSH);
-}
-
-int TermiosDevice::flushOutput(Lock&) {
-  if (isLost() || tcflush(fd_, TCOFLUSH) == 0) return 0;
-  if (errno == EIO) {
-    lostLocked();
-    return 0;
-  }
-  return errno;
-}
+int TermiosDevice::flushOutput(Lock&) { return isLost() || tcflush(fd_, TCOFLUSH) == 0 ? 0 : goneOr(errno); }
 
 }  // namespace serivox::device

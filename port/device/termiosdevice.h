@@ -68,21 +68,19 @@ class TermiosDevice : public DeviceCore {
   int transmit(const uint8_t* data, int count, int& done, Deadline deadline, Lock& lk) override;
   int modemStatus(uint32_t& status, Lock& lk) override;
   int lineFunction(int function, Lock& lk) override;
-  void lineState(uint32_t& errors, int& inQueue, int* outQueue) override;
+  int outputQueued() override;
+  void lineState(uint32_t& errors, int& inQueue) override;
   int flushInput() override;
   int flushOutput(Lock& lk) override;
-  void drainOutput(Lock& lk) override;
   void roomAgain() override;
   void maskChanged() override;
   uint32_t look(int& timeoutMs) override;
 
   // Removes the kernel's PARMRK marks from `n` bytes read and hands the data on.
   void appendMarked(const uint8_t* raw, size_t n);
+  int goneOr(int err);
   // Raises or drops one output line (TIOCM_DTR, TIOCM_RTS).
   int setLine(int bit, bool on);
-  // Waits without the lock until the output queue is empty, the line stops
-  // taking bytes for `stallMs`, or `deadline` passes; returns the bytes still queued.
-  int waitOutput(Clock::time_point deadline, int stallMs, Lock& lk);
   void readCounters(kernel::LineCounters& c, int& modem);
   // The receiver thread's body.
   void receive();
@@ -94,7 +92,6 @@ class TermiosDevice : public DeviceCore {
   std::thread receiver_;
   bool receiverStop_ = false;
   int escape_ = 0;            // PARMRK marks seen so far of a sequence split between reads
-  bool txPending_ = false;    // written since the output queue was last seen empty
   kernel::LineCounters errorBase_{};  // baseline of clearCommError
   kernel::LineCounters waitBase_{};   // baseline of the event wait
   int waitModem_ = 0;

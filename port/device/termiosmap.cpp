@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The line settings as a termios2 record, and back.
 #include <cerrno>
 
@@ -6,10 +7,7 @@
 namespace serivox::device {
 
 int TermiosFromDcb(const Dcb& dcb, kernel::Termios2& out) {
-  if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY ||
-      dcb.StopBits > TWOSTOPBITS)
-    return EINVAL;
-  if ((dcb.fOutX || dcb.fInX) && dcb.XonChar == dcb.XoffChar) return EINVAL;
+  if (!LineSettingsValid(dcb)) return EINVAL;
 
   kernel::Termios2 t;  // all zero: raw mode, no output processing, no echo, no signals
   static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};

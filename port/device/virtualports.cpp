@@ -6,7 +6,6 @@
 // settle what has arrived and sleep until the next arrival.
 #include "virtualports.h"
 
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -15,7 +14,6 @@
 #include <chrono>
 #include <deque>
 #include <mutex>
-#include <optional>
 #include <strings.h>
 
 #include "core.h"
@@ -104,14 +102,9 @@ class VirtualDevice : public DeviceCore {
   void raiseForTest(uint32_t events, uint32_t errors) { raiseLocked(events, errors); }
 
  private:
-  int applyLine(const Dcb& dcb, Lock&) override {
-    // The control modes set the lines. Handshake has no flow to follow here:
-    // the line stays up, ready. Toggle raises RTS only while a write goes out.
-    const uint32_t before = statusOf(*end_.peer);
-    end_.dtr = dcb.fDtrControl != DTR_CONTROL_DISABLE;
-    end_.rts = dcb.fRtsControl == RTS_CONTROL_ENABLE || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
-    lineChangeLocked(*end_.peer, before);
-    return 0;
+  // RTS handshake has no flow to follow here: the line stays up, ready.
+  int applyLine(const Dcb& dcb, Lock& lk) override {
+    return dcb.fRtsControl == RTS_CONTROL_HANDSHAKE ? lineFunction(SETRTS, lk) : 0;
   }
 
   int transmit(const uint8_t* data, int count, int& done, Deadline deadline, Lock& lk) override {
@@ -119,8 +112,6 @@ class VirtualDevice : public DeviceCore {
     // The transmitter takes bytes while its output queue has room.
     const auto backlog = byte * static_cast<int64_t>(std::max(outputSize(), 1024));
     End& peer = *end_.peer;
-    const bool toggle = dcb().fRtsControl == RTS_CONTROL_TOGGLE;
-    if (toggle) setRts(true);
     while (done < count) {
       const auto now = Clock::now();
       if (end_.lineFreeAt < now) end_.lineFreeAt = now;
@@ -134,17 +125,14 @@ class VirtualDevice : public DeviceCore {
       if (peer.dev) peer.inflight.push_back({end_.lineFreeAt, data[done]});
       ++done;
     }
-    if (toggle) {
-      // RTS stays up until the last byte has left, within the time-out.
-      notifyPeer();
-      while (end_.lineFreeAt > Clock::now() && (!deadline || Clock::now() < *deadline))
-        waitLocked(lk, earlier(end_.lineFreeAt, deadline));
-      setRts(false);
-    }
-    txPending_ = true;
-    lookAgainLocked();
     notifyPeer();
     return 0;
+  }
+
+  int outputQueued() override {
+    const auto now = Clock::now();
+    if (end_.lineFreeAt <= now) return 0;
+    return static_cast<int>((end_.lineFreeAt - now + byteTime() - std::chrono::nanoseconds(1)) / byteTime());
   }
 
   int modemStatus(uint32_t& status, Lock&) override {
@@ -170,34 +158,8 @@ class VirtualDevice : public DeviceCore {
     return 0;
   }
 
-  void lineState(uint32_t&, int&, int* outQueue) override {
-    const auto now = Clock::now();
-    if (outQueue && end_.lineFreeAt > now)
-      *outQueue = static_cast<int>((end_.lineFreeAt - now + byteTime() - std::chrono::nanoseconds(1)) / byteTime());
-  }
-
   int flushOutput(Lock&) override {
     dropUnsent();
-    return 0;
-  }
-
-  void drainOutput(Lock& lk) override {
-    const auto now = Clock::now();
-    if (end_.lineFreeAt <= now) return;
-    const int queued = static_cast<int>((end_.lineFreeAt - now) / byteTime()) + 1;
-    const auto deadline = now + std::chrono::milliseconds(DrainLimitMs(timeouts(), dcb().BaudRate, queued));
-    while (end_.lineFreeAt > Clock::now() && Clock::now() < deadline) waitLocked(lk, std::min(end_.lineFreeAt, deadline));
-    if (end_.lineFreeAt > Clock::now()) dropUnsent();
-  }
-
-  uint32_t look(int& timeoutMs) override {
-    if (txPending_ && !(mask() & EV_TXEMPTY)) txPending_ = false;
-    if (!txPending_) return 0;
-    if (end_.lineFreeAt <= Clock::now()) {
-      txPending_ = false;
-      return EV_TXEMPTY;
-    }
-    timeoutMs = MsUntil(end_.lineFreeAt);
     return 0;
   }
 
@@ -232,8 +194,6 @@ class VirtualDevice : public DeviceCore {
     }
   }
 
-  static Deadline earlier(Clock::time_point a, Deadline b) { return b ? std::min(a, *b) : a; }
-
   std::chrono::nanoseconds byteTime() const {
     const uint32_t baud = dcb().BaudRate ? dcb().BaudRate : 9600;
     // Half bits: start, data, parity, stop (1, 1.5 or 2).
@@ -250,14 +210,7 @@ class VirtualDevice : public DeviceCore {
     end_.lineFreeAt = std::min(end_.lineFreeAt, now + byteTime());
   }
 
-  void setRts(bool on) {
-    const uint32_t before = statusOf(*end_.peer);
-    end_.rts = on;
-    lineChangeLocked(*end_.peer, before);
-  }
-
   End& end_;
-  bool txPending_ = false;
 };
 
 int raise(const std::string& name, uint32_t events, uint32_t errors) {

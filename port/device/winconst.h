@@ -1,9 +1,12 @@
+// SPDX-License-Identifier: MIT
 // Constants of the device interface. The values follow the classic serial
 // communications API so that event masks, error flags and modem status bits
 // keep the numbers that the port's tables use.
 #pragma once
 
 #include <cstdint>
+
+namespace serivox::device {
 
 // Events (device event mask).
 constexpr uint32_t EV_RXCHAR = 0x0001;
@@ -53,3 +56,5 @@ constexpr uint8_t ONESTOPBIT = 0, ONE5STOPBITS = 1, TWOSTOPBITS = 2;
 constexpr uint8_t DTR_CONTROL_DISABLE = 0, DTR_CONTROL_ENABLE = 1, DTR_CONTROL_HANDSHAKE = 2;
 constexpr uint8_t RTS_CONTROL_DISABLE = 0, RTS_CONTROL_ENABLE = 1, RTS_CONTROL_HANDSHAKE = 2,
                   RTS_CONTROL_TOGGLE = 3;
+
+}  // namespace serivox::device

@@ -151,27 +151,6 @@ TEST(VirtualPorts, BytesArriveAtTheBaudRate) {
   EXPECT_EQ(out, 0);
 }
 
-TEST(VirtualPorts, ReceiveEventsOncePerArrival) {
-  auto d = Open("LOOPBACK", 115200);
-  ASSERT_TRUE(d);
-  ASSERT_EQ(d->setCommMask(EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY), 0);
-  Send(*d, "ab\r");
-  EXPECT_EQ(CollectEvents(*d, EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY), EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY);
-  EXPECT_EQ(WaitEvents(*d, 100ms).rc, ECANCELED);  // the bytes wait unread: nothing new
-  uint32_t errors = 0;
-  int in = 0, out = 0;
-  ASSERT_EQ(d->clearCommError(errors, in, &out), 0);
-  EXPECT_EQ(in, 3);
-
-  ASSERT_EQ(d->setupComm(10, 10), 0);
-  ASSERT_EQ(d->setCommMask(EV_RX80FULL), 0);
-  Send(*d, "0123456");
-  EXPECT_EQ(CollectEvents(*d, EV_RX80FULL), EV_RX80FULL);
-  ASSERT_EQ(d->purge(PURGE_RXCLEAR), 0);
-  ASSERT_EQ(d->clearCommError(errors, in, &out), 0);
-  EXPECT_EQ(in, 0);
-}
-
 TEST(VirtualPorts, RaisedRingBreakAndLineErrors) {
   auto d = Open("NULLMODEM-B");
   ASSERT_TRUE(d);

@@ -16,6 +16,8 @@
 #include "comport.h"
 #include "device/device.h"
 
+using namespace serivox::device;  // the device constants in tests (EV_, CE_, MS_, PURGE_)
+
 class FakeDevice : public serivox::device::Device {
  public:
   struct Shared {

@@ -5,7 +5,14 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
 
 #include "comport.h"
 
@@ -43,3 +50,35 @@ inline int ExpectOpenError(TComPort& port) {
   ADD_FAILURE() << "the open of " << port.Port() << " succeeded";
   return 0;
 }
+
+// Aborts the process when the scope is not left within `limit`, so that a
+// deadlock fails the run instead of stalling it.
+class Watchdog {
+ public:
+  Watchdog(std::chrono::seconds limit, std::string what) : what_(std::move(what)) {
+    thread_ = std::thread([this, limit] {
+      std::unique_lock lock(mutex_);
+      if (!changed_.wait_for(lock, limit, [this] { return done_; })) {
+        std::fprintf(stderr, "watchdog: %s did not finish within %lld s\n", what_.c_str(),
+                     static_cast<long long>(limit.count()));
+        std::fflush(stderr);
+        std::abort();
+      }
+    });
+  }
+  ~Watchdog() {
+    {
+      std::lock_guard lock(mutex_);
+      done_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  std::string what_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool done_ = false;
+  std::thread thread_;
+};

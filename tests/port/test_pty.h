@@ -16,6 +16,8 @@
 
 #include "device/device.h"
 
+using namespace serivox::device;  // the device constants in tests (EV_, CE_, MS_, PURGE_)
+
 struct TestPty {
   int master = -1;
   std::string slavePath;

@@ -7,6 +7,10 @@
 #include <vector>
 
 #include "device/winconst.h"
+
+using serivox::device::MS_CTS_ON;
+using serivox::device::MS_DSR_ON;
+using serivox::device::MS_RLSD_ON;
 #include "portctl.h"
 #include "support.h"
 

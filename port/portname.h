@@ -1,0 +1,24 @@
+// SPDX-License-Identifier: MIT
+// What a port name means, for the window and the controls: the device a name
+// opens and what kind of port it is. The devices themselves are the
+// component's own business.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace serivox {
+
+// The device path a port name opens: "COMn" (any letter case, n >= 1) is
+// /dev/ttyS(n-1), a name that begins with "/" is itself, any other name is
+// looked up under /dev/. Empty for a built-in virtual port and a network name,
+// which have no device node.
+std::string PortDevicePath(const std::string& name);
+// Whether a name is a network port ("scheme://..."; never a device path).
+bool IsNetworkPortName(const std::string& name);
+// Whether a name is a built-in virtual port (letter case is not significant).
+bool IsVirtualPortName(const std::string& name);
+// The built-in virtual ports, in the order the port list shows them.
+std::vector<std::string> VirtualPortNames();
+
+}  // namespace serivox
