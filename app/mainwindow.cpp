@@ -23,6 +23,7 @@
 #include "errordisplay.h"
 #include "portctl.h"
 #include "reconnect.h"
+#include "remoteport.h"
 #include "serivox.h"
 #include "shape.h"
 #include "ui_serivox.h"
@@ -124,6 +125,7 @@ TSerivox::TSerivox(QWidget* parent) : QWidget(parent), ui(new Ui::TSerivox) {
     Guarded([&] { selector->SetComPort(ComPort); });
     selector->OnChange = [this](QObject* sender) { Guarded([&] { ComComboBox1Change(sender); }); };
   }
+  Remote = new RemotePorts(this);
   const std::pair<TComLed*, TComLedSignal> lamps[] = {
       {ui->ComLed1, lsCTS}, {ui->ComLed2, lsDSR}, {ui->ComLed3, lsRing}, {ui->ComLed4, lsRLSD}};
   for (const auto& [lamp, signal] : lamps) {
@@ -226,6 +228,7 @@ void TSerivox::FormShow(QObject*) {
 
 void TSerivox::FormClose(QObject*) {
   ReturnWatch->Cancel();
+  Remote->Cancel();
   ComPort->SetConnected(false);
   SaveConfig();
 }
@@ -237,7 +240,10 @@ void TSerivox::FormResize(QObject*) {
   ui->Panel1->setMinimumWidth(340);
 }
 
-void TSerivox::Button1Click(QObject*) { ComPort->SetConnected(!ComPort->Connected()); }
+void TSerivox::Button1Click(QObject*) {
+  if (Remote->ButtonClicked()) return;  // a remote port connects in the background
+  ComPort->SetConnected(!ComPort->Connected());
+}
 
 void TSerivox::ComPortAfterOpen(QObject*) {
   ui->Shape1->SetBrushColor(clLime);
@@ -265,6 +271,7 @@ void TSerivox::ComPortDeviceLost(QObject*) {
 // connects again with "Connect".
 void TSerivox::ComComboBox1Change(QObject*) {
   ReturnWatch->Cancel();
+  Remote->Cancel();
   ComPort->SetConnected(false);
 }
 

@@ -8,6 +8,7 @@
 #include "portname.h"
 #include "errordisplay.h"
 #include "linepane.h"
+#include "remoteport.h"
 #include "serivox.h"
 #include "ui_serivox.h"
 
@@ -22,6 +23,22 @@ bool IsCharDevice(const QString& path) {
 
 DeviceReturnWatch::DeviceReturnWatch(QObject* parent) : QObject(parent) {
   connect(&watcher_, &QFileSystemWatcher::directoryChanged, this, [this] { FolderChanged(); });
+  retry_.setSingleShot(true);
+  // The wait goes on until the attempt's outcome: RetryLater or Cancel.
+  connect(&retry_, &QTimer::timeout, this, [this] { emit Returned(path_); });
+}
+
+void DeviceReturnWatch::Retry(const QString& name) {
+  Cancel();
+  path_ = name;
+  delayMs_ = kFirstRetryMs;
+  retry_.start(delayMs_);
+}
+
+void DeviceReturnWatch::RetryLater() {
+  if (path_.isEmpty() || delayMs_ == 0) return;
+  delayMs_ = std::min(delayMs_ * 2, kLongestRetryMs);
+  retry_.start(delayMs_);
 }
 
 void DeviceReturnWatch::Watch(const QString& path) {
@@ -32,6 +49,8 @@ void DeviceReturnWatch::Watch(const QString& path) {
 
 void DeviceReturnWatch::Cancel() {
   path_.clear();
+  retry_.stop();
+  delayMs_ = 0;
   if (!watcher_.directories().isEmpty()) watcher_.removePaths(watcher_.directories());
 }
 
@@ -64,6 +83,10 @@ void TSerivox::AwaitPortReturn() {
   if (!ReconnectAction->isChecked()) return;
   const std::string& name = ComPort->Port();
   if (serivox::IsVirtualPortName(name)) return;
+  if (serivox::IsNetworkPortName(name)) {
+    ReturnWatch->Retry(QString::fromStdString(name));
+    return;
+  }
   // A pseudo-terminal's number is soon given to an unrelated program: the
   // same name coming back is never the same device.
   const std::string path = serivox::PortDevicePath(name);
@@ -74,6 +97,10 @@ void TSerivox::AwaitPortReturn() {
 void TSerivox::PortDeviceReturned() {
   if (ComPort->Connected() || !ReconnectAction->isChecked()) return;
   const QString name = QString::fromStdString(ComPort->Port());
+  if (serivox::IsNetworkPortName(ComPort->Port())) {
+    Remote->ConnectInBackground(true);  // calls MarkReconnected or RetryLater
+    return;
+  }
   try {
     ComPort->SetConnected(true);
   } catch (const std::exception&) {
@@ -82,6 +109,10 @@ void TSerivox::PortDeviceReturned() {
     AwaitPortReturn();
     return;
   }
+  MarkReconnected(name);
+}
+
+void TSerivox::MarkReconnected(const QString& name) {
   // One marked line in the receive pane; what follows starts a line of its own.
   Flush();
   const std::string mark = "*** Reconnected to " + name.toStdString() + " ***";

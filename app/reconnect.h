@@ -6,11 +6,16 @@
 // which the path names a character device; a path still present when the
 // watch starts must first change (a USB node may linger for a moment after
 // its adapter was pulled).
+//
+// A network port has no node to watch: Retry signals Returned after 1 s and,
+// after each RetryLater, after twice the last delay, at most 30 s, until
+// Cancel or a new wait.
 #pragma once
 
 #include <QFileSystemWatcher>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 class DeviceReturnWatch : public QObject {
   Q_OBJECT
@@ -20,6 +25,13 @@ class DeviceReturnWatch : public QObject {
 
   // Starts waiting for `path`; replaces an earlier wait.
   void Watch(const QString& path);
+  // Starts retrying the network port `name`; replaces an earlier wait.
+  void Retry(const QString& name);
+  // The last retry failed: the next one after twice the delay.
+  void RetryLater();
+  int RetryDelayMs() const { return delayMs_; }
+  static constexpr int kFirstRetryMs = 1000;
+  static constexpr int kLongestRetryMs = 30000;
   void Cancel();
   bool Watching() const { return !path_.isEmpty(); }
   const QString& Path() const { return path_; }
@@ -35,4 +47,6 @@ class DeviceReturnWatch : public QObject {
 
   QString path_;
   QFileSystemWatcher watcher_;
+  QTimer retry_;
+  int delayMs_ = 0;  // while retrying a network port
 };

@@ -34,6 +34,7 @@ class QMenu;
 class QInputMethodEvent;
 class TIniFile;
 class DeviceReturnWatch;
+class RemotePorts;
 
 namespace Ui {
 class TSerivox;
@@ -181,6 +182,9 @@ class TSerivox : public QWidget {
   void AwaitPortReturn();
   // Reopens the port with its settings and marks that in the receive pane.
   void PortDeviceReturned();
+  void MarkReconnected(const QString& name);
+  // Remote ports: the selector's entries, the dialog, connecting (remoteport.cpp).
+  RemotePorts* Remote = nullptr;
 
   // Hook for tests: the file chosen by Send File's dialog (empty = cancel).
   std::function<QString()> ChooseFile;

@@ -12,6 +12,7 @@
 #include "inifile.h"
 #include "portctl.h"
 #include "settingslocation.h"
+#include "remoteport.h"
 #include "serivox.h"
 #include "ui_serivox.h"
 
@@ -56,6 +57,7 @@ void TSerivox::LoadConfig() {
   ui->CheckBox5->setChecked(ini.ReadBool("Terminal", "ShowHEX", false));
   ui->CheckBox6->setChecked(ini.ReadBool("Terminal", "ShowControlChars", false));
   LoadExtras(ini);
+  Remote->Load(ini);
 }
 
 void TSerivox::SaveConfig() {
@@ -74,6 +76,7 @@ void TSerivox::SaveConfig() {
   ini.WriteBool("Terminal", "ShowHEX", ui->CheckBox5->isChecked());
   ini.WriteBool("Terminal", "ShowControlChars", ui->CheckBox6->isChecked());
   SaveExtras(ini);
+  Remote->Save(ini);
   // The port's section goes out in the same write: a file that cannot be
   // stored is reported as the port's failure to store, as before.
   try {

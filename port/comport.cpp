@@ -19,6 +19,8 @@ ExceptionReporter& Reporter() {
   return reporter;
 }
 
+}  // namespace
+
 // Each value as its 32-bit pattern, so -1 is MAXDWORD.
 CommTimeouts DeviceTimeouts(const TComTimeouts& timeouts) {
   CommTimeouts t;
@@ -29,7 +31,6 @@ CommTimeouts DeviceTimeouts(const TComTimeouts& timeouts) {
   t.WriteTotalTimeoutConstant = static_cast<uint32_t>(timeouts.WriteTotalConstant());
   return t;
 }
-}  // namespace
 
 void SetExceptionReporter(ExceptionReporter reporter) { Reporter() = std::move(reporter); }
 
@@ -254,6 +255,10 @@ void TCustomComPort::Loaded() {
 }
 
 void TCustomComPort::OpenDevice() {
+  if (prepared_) {
+    handle_ = std::move(prepared_);
+    return;
+  }
   std::unique_ptr<Device> device;
   // The time-outs bound a network port's connection.
   const int error = serivox::device::openDevice(port_, device, DeviceTimeouts(*timeouts_));

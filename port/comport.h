@@ -246,6 +246,7 @@ class TCustomComPort : public QObject {
 
  private:
   friend class TComThread;
+  friend class TBackgroundOpen;  // opens the port with a device it connected beforehand
   // Calls one callback of every link; false when a callback destroyed the port.
   template <typename F, typename... A>
   bool CallLinks(F TComLink::*member, A... args);
@@ -272,6 +273,8 @@ class TCustomComPort : public QObject {
   std::unique_ptr<TComThread> eventThread_;
   // Shared with the event thread, which may end after the port let go of it.
   std::shared_ptr<serivox::device::Device> handle_;
+  // A device connected beforehand (TBackgroundOpen), taken by the next OpenDevice.
+  std::unique_ptr<serivox::device::Device> prepared_;
   std::shared_ptr<std::atomic<bool>> life_ = std::make_shared<std::atomic<bool>>(true);
   PortWindow* window_ = nullptr;
   int32_t updateCount_ = 0;

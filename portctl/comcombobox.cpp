@@ -46,6 +46,10 @@ void TComComboBox::SetComPort(TCustomComPort* port) {
 void TComComboBox::SetComProperty(TComProperty value) {
   WatchPorts(value == cpPort);
   select_->SelectProperty(value);
+  if (value == cpPort) {
+    for (const QString& extra : PortItems({}))
+      if (findText(extra, Qt::MatchExactly | Qt::MatchCaseSensitive) < 0) addItem(extra);
+  }
   if (count() == 0) return;
   if (select_->ComPort() == nullptr)
     SelectFromCode(0);
@@ -64,7 +68,32 @@ void TComComboBox::SetText(const QString& text) {
   }
 }
 
+void TComComboBox::SetExtraItems(const QStringList& names, const QString& command) {
+  extraNames_ = names;
+  command_ = command;
+  RefreshPortList();  // the extra entries follow the system's current list
+}
+
+QStringList TComComboBox::PortItems(const std::vector<std::string>& system) const {
+  QStringList items;
+  for (const std::string& name : system) items.append(QString::fromStdString(name));
+  for (const QString& name : extraNames_)
+    if (!items.contains(name)) items.append(name);
+  if (!command_.isEmpty()) items.append(command_);
+  return items;
+}
+
+bool TComComboBox::IsCommand(int index) const {
+  return ComProperty() == cpPort && !command_.isEmpty() && index >= 0 && index == count() - 1 &&
+         itemText(index) == command_;
+}
+
 void TComComboBox::Change() {
+  if (IsCommand(currentIndex())) {
+    RefreshFromPort();
+    if (OnCommand) OnCommand(this);
+    return;
+  }
   select_->ApplyText(Text().toStdString());
   if (OnChange) OnChange(this);
 }
@@ -138,8 +167,7 @@ void TComComboBox::RefreshPortList() {
   } catch (const std::exception&) {
     return;
   }
-  QStringList items;
-  for (const std::string& name : names) items.append(QString::fromStdString(name));
+  const QStringList items = PortItems(names);
   QStringList shown;
   for (int i = 0; i < count(); ++i) shown.append(itemText(i));
   if (items == shown) return;
@@ -147,7 +175,7 @@ void TComComboBox::RefreshPortList() {
   clear();
   addItems(items);
   int index = ComPort() != nullptr ? select_->ReadFromPort() : -1;
-  if (index < 0) index = items.indexOf(previous);
+  if (index < 0 && !IsCommand(items.indexOf(previous))) index = items.indexOf(previous);
   SelectFromCode(index);
 }
 

@@ -6,6 +6,8 @@
 #include <QMetaObject>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "comselect.h"
 
@@ -42,6 +44,13 @@ class TComComboBox : public QComboBox {
   // Fired after the user's choice has been applied.
   std::function<void(QObject* Sender)> OnChange;
 
+  // Entries after the ports the system lists (port lists only): `names` are
+  // ports it cannot list (remote ports used lately), chosen like any other;
+  // `command`, when not empty, is the last entry and names no port: choosing
+  // it fires OnCommand and leaves the port and the selection as they were.
+  void SetExtraItems(const QStringList& names, const QString& command);
+  std::function<void(QObject* Sender)> OnCommand;
+
   // The user's choice: applies the selected text and then fires OnChange.
   // Errors of the port propagate and OnChange is not fired.
   virtual void Change();
@@ -69,6 +78,12 @@ class TComComboBox : public QComboBox {
   void WatchPorts(bool on);
 
   std::unique_ptr<TComSelect> select_;
+  // The system's ports followed by the extra entries.
+  QStringList PortItems(const std::vector<std::string>& system) const;
+  bool IsCommand(int index) const;
+
   QMetaObject::Connection destroyedConnection_;
+  QStringList extraNames_;
+  QString command_;
   QFileSystemWatcher* portWatcher_ = nullptr;
 };

@@ -6,7 +6,6 @@
 #include <gensio/gensio.h>
 #include <gensio/gensio_unix.h>
 #include <gensio/selector.h>
-#include <gensio/sergensio.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -28,10 +27,15 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr size_t kOutQueue = 64 * 1024;     // bytes a write queues ahead of gensio
 constexpr size_t kSendChunk = 16 * 1024;
-// The longest wait for the answers to line settings. ser2net serving a
-// pseudo-terminal answers them at once, but only seconds later while a DTR
-// or RTS request of its own is left unanswered.
+// The longest wait for the answers to line settings, for a server that
+// leaves them unanswered (ser2net serving a pseudo-terminal answers at once).
 constexpr int kAnswerCapMs = 500;
+// Close: the far line is given this much more than its own time.
+constexpr auto kLineMargin = std::chrono::milliseconds(100);
+// The far line's time is waited for at most this long: the connection's
+// buffers can hold far more than a serial line sends in the time a close may
+// take, and how fast the far line really is cannot be seen from here.
+constexpr auto kLongestLineWait = std::chrono::seconds(10);
 constexpr auto kCloseBound = std::chrono::seconds(2);
 constexpr auto kServicePeriod = std::chrono::milliseconds(100);  // while closing only
 
@@ -68,7 +72,7 @@ int NoEvents(gensio*, void*, int, int, unsigned char*, gensiods*, const char* co
 // is handed, without holding a reference. Each device frees its own os funcs
 // when it closes, so a later open or close would call through freed memory.
 // The library is therefore first handed os funcs that live as long as the
-// program: a gensio of the same stack as the devices use is made with them
+// program: a gensio of the same kind as the devices use is made with them
 // and freed unopened, which sets that state up. Nothing is ever opened on
 // them, so their selector is serviced only here, once.
 bool BindLibraryState() {
@@ -83,7 +87,8 @@ bool BindLibraryState() {
     gensio_os_funcs_set_vlog(os, NoLog);
     // Should this fail, the device's own open reports why.
     gensio* io = nullptr;
-    if (str_to_gensio("telnet(rfc2217),tcp(nodelay),ipv4,127.0.0.1,1", os, NoEvents, nullptr, &io) == 0) {
+    NetTarget target{false, {NetAddress{false, {127, 0, 0, 1}}}, 1};
+    if (AllocNetStack(os, target, NoEvents, nullptr, &io) == 0) {
       gensio_free(io);
       // Runs whatever part of the free the library defers.
       gensio_time now{0, 0};
@@ -96,9 +101,7 @@ bool BindLibraryState() {
 
 }  // namespace
 
-NetDevice::NetDevice(bool serial, int kick) : DeviceCore(mu_, kick), serial_(serial) {
-  for (int k = 0; k < kSettings; ++k) answerTags_[k] = {this, static_cast<Setting>(k)};
-}
+NetDevice::NetDevice(bool serial, int kick) : DeviceCore(mu_, kick), serial_(serial) {}
 
 int NetDevice::start() {
   commandFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -119,6 +122,7 @@ int NetDevice::start() {
 }
 
 NetDevice::~NetDevice() {
+  if (thread_.joinable()) awaitFarLine();
   if (thread_.joinable()) {
     {
       std::lock_guard lk(mu_);
@@ -137,11 +141,12 @@ NetDevice::~NetDevice() {
   if (commandFd_ >= 0) close(commandFd_);
 }
 
-int NetDevice::connect(const std::string& target, Clock::time_point deadline) {
+int NetDevice::connect(const NetTarget& target, Clock::time_point deadline) {
   Lock lk(mu_);
   postLocked([this, target] { openOnThread(target); });
   while (link_ == Link::Opening) {
-    if (Clock::now() >= deadline) return ETIMEDOUT;
+    // Connected, but the server never agreed to the COM port option.
+    if (Clock::now() >= deadline) return connected_ ? EPROTO : ETIMEDOUT;
     waitLocked(lk, deadline);
   }
   return link_ == Link::Open ? 0 : openError_;
@@ -198,8 +203,8 @@ void NetDevice::runCommands() {
   for (auto& call : calls) call();
 }
 
-void NetDevice::openOnThread(const std::string& target) {
-  int rc = str_to_gensio(target.c_str(), os_, EventThunk, this, &io_);
+void NetDevice::openOnThread(const NetTarget& target) {
+  int rc = AllocNetStack(os_, target, EventThunk, this, &io_);
   if (rc == 0) {
     rc = gensio_open(io_, OpenedThunk, this);
     if (rc != 0) gensio_free(io_);
@@ -234,16 +239,15 @@ void NetDevice::OpenedThunk(gensio*, int err, void* user) {
     self->wakeLocked();
     return;
   }
-  if (self->serial_) self->sio_ = gensio_to_sergensio(self->io_);
-  if (self->sio_) {
-    // Ask the server to report every modem line and the line errors.
-    sergensio_modemstate(self->sio_, 0xFF);
-    sergensio_linestate(self->sio_, SERGENSIO_LINESTATE_OVERRUN_ERR | SERGENSIO_LINESTATE_PARITY_ERR |
-                                        SERGENSIO_LINESTATE_FRAMING_ERR | SERGENSIO_LINESTATE_BREAK);
-  }
   gensio_set_read_callback_enable(self->io_, true);
   self->readEnabled_ = true;
   std::lock_guard lk(self->mu_);
+  self->connected_ = true;
+  if (self->serial_) {
+    // Open once the server agreed to the option (telnetLocked).
+    self->sendWireLocked(Rfc2217::Greeting());
+    return;
+  }
   if (self->link_ == Link::Opening) self->link_ = Link::Open;
   self->wakeLocked();
 }
@@ -284,7 +288,10 @@ int NetDevice::onEvent(int event, int err, unsigned char* buf, unsigned long* bu
       {
         std::lock_guard lk(mu_);
         const size_t n = std::min<size_t>(*buflen, room());
-        receivedLocked(buf, n);
+        if (serial_)
+          telnetLocked(buf, n);  // never more data than bytes
+        else
+          receivedLocked(buf, n);
         *buflen = n;
         full = room() == 0;
         if (full) readPaused_ = true;
@@ -299,38 +306,58 @@ int NetDevice::onEvent(int event, int err, unsigned char* buf, unsigned long* bu
     case GENSIO_EVENT_WRITE_READY:
       sendOnThread();
       return 0;
-    case GENSIO_EVENT_SER_MODEMSTATE: {
-      const unsigned state = *reinterpret_cast<unsigned*>(buf);
-      const uint32_t lines = state & (MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON);
-      std::lock_guard lk(mu_);
-      const uint32_t changed = lines ^ modem_;
-      uint32_t ev = 0;
-      if ((changed & MS_CTS_ON) || (state & SERGENSIO_MODEMSTATE_CTS_CHANGED)) ev |= EV_CTS;
-      if ((changed & MS_DSR_ON) || (state & SERGENSIO_MODEMSTATE_DSR_CHANGED)) ev |= EV_DSR;
-      if ((changed & MS_RLSD_ON) || (state & SERGENSIO_MODEMSTATE_CD_CHANGED)) ev |= EV_RLSD;
-      if ((changed & lines & MS_RING_ON) || (state & SERGENSIO_MODEMSTATE_RI_CHANGED)) ev |= EV_RING;
-      modem_ = lines;
-      raiseLocked(ev);
-      return 0;
-    }
-    case GENSIO_EVENT_SER_LINESTATE: {
-      const unsigned state = *reinterpret_cast<unsigned*>(buf);
-      std::lock_guard lk(mu_);
-      uint32_t errors = 0;
-      if (state & SERGENSIO_LINESTATE_OVERRUN_ERR) errors |= CE_OVERRUN;
-      if (state & SERGENSIO_LINESTATE_PARITY_ERR) errors |= CE_RXPARITY;
-      if (state & SERGENSIO_LINESTATE_FRAMING_ERR) errors |= CE_FRAME;
-      uint32_t ev = errors ? EV_ERR : 0;
-      if (state & SERGENSIO_LINESTATE_BREAK) {
-        errors |= CE_BREAK;
-        ev |= EV_BREAK;
-      }
-      raiseLocked(ev, errors);
-      return 0;
-    }
     default:
       return GE_NOTSUP;
   }
+}
+
+void NetDevice::telnetLocked(const uint8_t* in, size_t n) {
+  std::string data, reply;
+  const bool wasSuspended = telnet_.suspended();
+  telnet_.Receive(in, n, data, reply);
+  if (!data.empty()) receivedLocked(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+  uint8_t state = 0;
+  if (telnet_.takeModemState(state)) modemLocked(state);
+  if (telnet_.takeLineState(state)) lineErrorsLocked(state);
+  if (!reply.empty()) sendWireLocked(reply);
+  if (link_ == Link::Opening && telnet_.option() == Rfc2217::Option::Agreed) {
+    // Ask the server to report every modem line and the line errors.
+    sendWireLocked(Rfc2217::Request(Rfc2217::kSetModemstateMask, 0xFF) +
+                   Rfc2217::Request(Rfc2217::kSetLinestateMask, 0x1E));
+    link_ = Link::Open;
+  } else if (link_ == Link::Opening && telnet_.option() == Rfc2217::Option::Refused) {
+    link_ = Link::Failed;
+    openError_ = EPROTO;
+  }
+  if (wasSuspended && !telnet_.suspended() && !out_.empty()) sendWireLocked({});
+  wakeLocked();  // answers may have come
+}
+
+// RFC 2217's modem state has the MS_ bits and their change bits.
+void NetDevice::modemLocked(unsigned state) {
+  const uint32_t lines = state & (MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON);
+  const uint32_t changed = lines ^ modem_;
+  uint32_t ev = 0;
+  if ((changed & MS_CTS_ON) || (state & 0x01)) ev |= EV_CTS;
+  if ((changed & MS_DSR_ON) || (state & 0x02)) ev |= EV_DSR;
+  if ((changed & MS_RLSD_ON) || (state & 0x08)) ev |= EV_RLSD;
+  if ((changed & lines & MS_RING_ON) || (state & 0x04)) ev |= EV_RING;
+  modem_ = lines;
+  raiseLocked(ev);
+}
+
+// RFC 2217's line state: overrun 0x02, parity 0x04, framing 0x08, break 0x10.
+void NetDevice::lineErrorsLocked(unsigned state) {
+  uint32_t errors = 0;
+  if (state & 0x02) errors |= CE_OVERRUN;
+  if (state & 0x04) errors |= CE_RXPARITY;
+  if (state & 0x08) errors |= CE_FRAME;
+  uint32_t ev = errors ? EV_ERR : 0;
+  if (state & 0x10) {
+    errors |= CE_BREAK;
+    ev |= EV_BREAK;
+  }
+  raiseLocked(ev, errors);
 }
 
 void NetDevice::lostOnThread() {
@@ -343,18 +370,34 @@ void NetDevice::lostOnThread() {
 }
 
 // Hands queued output to gensio until it takes no more, then waits for its
-// write-ready report.
+// write-ready report. With Telnet, data go out escaped behind the requests
+// queued before them; they count as taken once escaped.
 void NetDevice::sendOnThread() {
   if (!io_) return;
   uint8_t chunk[kSendChunk];
+  bool wireData = false;  // the wire holds data (EV_TXEMPTY once it is out)
   for (;;) {
     size_t n;
     {
       std::lock_guard lk(mu_);
       sendQueued_ = false;
-      if (isLost() || out_.empty()) break;
-      n = std::min(out_.size(), sizeof chunk);
-      std::copy_n(out_.begin(), n, chunk);
+      if (isLost()) break;
+      if (serial_ && wire_.empty() && !out_.empty() && !telnet_.suspended()) {
+        const size_t take = std::min(out_.size(), kSendChunk / 2);
+        std::copy_n(out_.begin(), take, chunk);
+        Rfc2217::Escape(chunk, take, wire_);
+        out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(take));
+        sent_ += take;
+        handedOverLocked(take);
+        wireData = true;
+      }
+      const size_t queued = serial_ ? wire_.size() : out_.size();
+      if (queued == 0) break;
+      n = std::min(queued, sizeof chunk);
+      if (serial_)
+        std::copy_n(wire_.begin(), n, chunk);
+      else
+        std::copy_n(out_.begin(), n, chunk);
       sending_ = true;
     }
     gensiods taken = 0;
@@ -367,9 +410,18 @@ void NetDevice::sendOnThread() {
         break;
       }
       taken = std::min<gensiods>(taken, n);
-      out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(taken));
-      sent_ += taken;
-      if (out_.empty() && taken > 0) lookAgainLocked();  // for EV_TXEMPTY
+      if (serial_) {
+        wire_.erase(0, taken);
+      } else {
+        out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(taken));
+        sent_ += taken;
+        handedOverLocked(taken);
+        wireData = taken > 0;
+      }
+      if (out_.empty() && wire_.empty() && wireData) {
+        lookAgainLocked();  // for EV_TXEMPTY
+        wireData = false;
+      }
       wakeLocked();
     }
     if (taken < n) {
@@ -380,14 +432,20 @@ void NetDevice::sendOnThread() {
   gensio_set_write_callback_enable(io_, false);
 }
 
-void NetDevice::AnswerThunk(sergensio*, int err, unsigned int value, void* user) {
-  const auto* tag = static_cast<Answer*>(user);
-  NetDevice* self = tag->device;
-  std::lock_guard lk(self->mu_);
-  ++self->answered_[tag->setting];
-  self->answer_[tag->setting] = value;
-  self->answerOk_[tag->setting] = err == 0;
-  self->wakeLocked();
+void NetDevice::sendWireLocked(const std::string& bytes) {
+  wire_ += bytes;
+  if (!sendQueued_) {
+    sendQueued_ = true;
+    postLocked([this] { sendOnThread(); });
+  }
+}
+
+void NetDevice::handedOverLocked(size_t n) {
+  const Dcb& d = dcb();
+  const double stop = d.StopBits == ONESTOPBIT ? 1 : d.StopBits == ONE5STOPBITS ? 1.5 : 2;
+  const double bits = 1 + d.ByteSize + (d.Parity != NOPARITY ? 1 : 0) + stop;
+  const auto time = std::chrono::duration<double>(static_cast<double>(n) * bits / (d.BaudRate ? d.BaudRate : 9600));
+  lineBusyUntil_ = std::max(lineBusyUntil_, Clock::now()) + std::chrono::duration_cast<Clock::duration>(time);
 }
 
 // --- Shared state --------------------------------------------------------------
@@ -417,45 +475,41 @@ void NetDevice::waitNotSending(Lock& lk) {
 int NetDevice::applyLine(const Dcb& dcb, Lock& lk) {
   if (!serial_ || isLost()) return 0;  // raw TCP carries no line settings; a loss is reported by the wait
 
-  unsigned want[kSettings];
-  want[kBaud] = dcb.BaudRate;
-  want[kDataSize] = dcb.ByteSize;
-  want[kParity] = SERGENSIO_PARITY_NONE + dcb.Parity;  // none, odd, even, mark, space in both
-  want[kStopBits] = dcb.StopBits == ONESTOPBIT ? 1 : dcb.StopBits == TWOSTOPBITS ? 2 : 3;  // 3: 1.5
-  const unsigned flow = (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) ? SERGENSIO_FLOWCONTROL_RTS_CTS
-                        : (dcb.fOutX || dcb.fInX) ? SERGENSIO_FLOWCONTROL_XON_XOFF
-                                                  : SERGENSIO_FLOWCONTROL_NONE;
-  unsigned target[kSettings];
-  for (int k = 0; k < kSettings; ++k) target[k] = ++asked_[k];
+  uint32_t want[Rfc2217::kTopics] = {};
+  want[Rfc2217::kBaud] = dcb.BaudRate;
+  want[Rfc2217::kDataSize] = dcb.ByteSize;
+  want[Rfc2217::kParity] = 1u + dcb.Parity;  // none, odd, even, mark, space
+  want[Rfc2217::kStopSize] = dcb.StopBits == ONESTOPBIT ? 1 : dcb.StopBits == TWOSTOPBITS ? 2 : 3;  // 3: 1.5
+  want[Rfc2217::kFlow] = (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) ? Rfc2217::kFlowHardware
+                         : (dcb.fOutX || dcb.fInX)                                      ? Rfc2217::kFlowXonXoff
+                                                                                        : Rfc2217::kFlowNone;
+  uint64_t before[Rfc2217::kTopics] = {};
+  for (Rfc2217::Topic t : kAwaited) before[t] = telnet_.answer(t).count;
+  sendWireLocked(Rfc2217::Request(Rfc2217::kSetBaud, want[Rfc2217::kBaud]) +
+                 Rfc2217::Request(Rfc2217::kSetDataSize, want[Rfc2217::kDataSize]) +
+                 Rfc2217::Request(Rfc2217::kSetParity, want[Rfc2217::kParity]) +
+                 Rfc2217::Request(Rfc2217::kSetStopSize, want[Rfc2217::kStopSize]) +
+                 Rfc2217::Request(Rfc2217::kSetControl, want[Rfc2217::kFlow]));
   const uint64_t bound = uint64_t{timeouts().WriteTotalTimeoutMultiplier} + timeouts().WriteTotalTimeoutConstant;
   const int boundMs = bound == 0 ? kAnswerCapMs : static_cast<int>(std::min<uint64_t>(bound, kAnswerCapMs));
-  postLocked([this, want = std::to_array(want), flow] {
-    if (!sio_) return;
-    sergensio_baud(sio_, want[kBaud], AnswerThunk, &answerTags_[kBaud]);
-    sergensio_datasize(sio_, want[kDataSize], AnswerThunk, &answerTags_[kDataSize]);
-    sergensio_parity(sio_, want[kParity], AnswerThunk, &answerTags_[kParity]);
-    sergensio_stopbits(sio_, want[kStopBits], AnswerThunk, &answerTags_[kStopBits]);
-    sergensio_flowcontrol(sio_, flow, nullptr, nullptr);
-  });
   const auto deadline = Clock::now() + std::chrono::milliseconds(boundMs);
   auto settled = [&] {
     if (isLost()) return true;
-    for (int k = 0; k < kSettings; ++k)
-      if (!silent_[k] && answered_[k] < target[k]) return false;
+    for (Rfc2217::Topic t : kAwaited)
+      if (!silent_[t] && telnet_.answer(t).count == before[t]) return false;
     return true;
   };
   while (!settled() && Clock::now() < deadline) waitLocked(lk, deadline);
   if (isLost()) return 0;
-  for (int k = 0; k < kSettings; ++k) {
-    if (silent_[k]) continue;
-    if (answered_[k] < target[k]) {
-      silent_[k] = true;  // this server leaves it unanswered: no waiting for it again
+  for (Rfc2217::Topic t : kAwaited) {
+    if (silent_[t]) continue;
+    if (telnet_.answer(t).count == before[t]) {
+      silent_[t] = true;  // this server leaves it unanswered: no waiting for it again
       continue;
     }
-    if (!answerOk_[k]) continue;
-    const unsigned got = answer_[k];
+    const double got = telnet_.answer(t).value;
     // Servers round the rate to what their clock divides to; allow 3 %.
-    const bool ok = k == kBaud ? std::abs(static_cast<double>(got) - want[k]) <= want[k] * 0.03 : got == want[k];
+    const bool ok = t == Rfc2217::kBaud ? std::abs(got - want[t]) <= want[t] * 0.03 : got == want[t];
     if (!ok) return EINVAL;
   }
   return 0;
@@ -506,23 +560,44 @@ int NetDevice::lineFunction(int function, Lock&) {
 
 void NetDevice::sendLineLocked(int function) {
   // Sent without waiting for an answer: some servers never give one.
-  postLocked([this, function] {
-    if (!sio_) return;
-    switch (function) {
-      case SETDTR: sergensio_dtr(sio_, SERGENSIO_DTR_ON, nullptr, nullptr); break;
-      case CLRDTR: sergensio_dtr(sio_, SERGENSIO_DTR_OFF, nullptr, nullptr); break;
-      case SETRTS: sergensio_rts(sio_, SERGENSIO_RTS_ON, nullptr, nullptr); break;
-      case CLRRTS: sergensio_rts(sio_, SERGENSIO_RTS_OFF, nullptr, nullptr); break;
-      case SETBREAK: sergensio_sbreak(sio_, SERGENSIO_BREAK_ON, nullptr, nullptr); break;
-      default: sergensio_sbreak(sio_, SERGENSIO_BREAK_OFF, nullptr, nullptr); break;
-    }
-  });
+  Rfc2217::Control value = Rfc2217::kBreakOff;
+  switch (function) {
+    case SETDTR: value = Rfc2217::kDtrOn; break;
+    case CLRDTR: value = Rfc2217::kDtrOff; break;
+    case SETRTS: value = Rfc2217::kRtsOn; break;
+    case CLRRTS: value = Rfc2217::kRtsOff; break;
+    case SETBREAK: value = Rfc2217::kBreakOn; break;
+    default: break;
+  }
+  sendWireLocked(Rfc2217::Request(Rfc2217::kSetControl, value));
 }
 
 int NetDevice::flushOutput(Lock& lk) {
   waitNotSending(lk);
   out_.clear();
   return 0;
+}
+
+// A server drops what it has not yet sent on its line when the connection
+// ends: before it is closed, the far line is given its time for what was
+// handed over (after the port's own drain), within the drain's bound and at
+// most kLongestLineWait.
+void NetDevice::awaitFarLine() {
+  Lock lk(mu_);
+  const auto now = Clock::now();
+  if (isLost() || !connected_ || lineBusyUntil_ <= now) return;
+  const auto backlog = lineBusyUntil_ - now;
+  // The drain's bound for those bytes: their write time-out, when there is one.
+  const CommTimeouts& t = timeouts();
+  const uint32_t baud = dcb().BaudRate ? dcb().BaudRate : 9600;
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(backlog).count();
+  const uint64_t bytes = static_cast<uint64_t>(ms) * baud / 10000;
+  auto until = std::min(now + backlog + backlog / 20 + kLineMargin, now + kLongestLineWait);
+  if (t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0)
+    until = std::min(until, now + std::chrono::milliseconds(std::min<uint64_t>(
+                                      uint64_t{t.WriteTotalTimeoutMultiplier} * bytes + t.WriteTotalTimeoutConstant,
+                                      INT32_MAX)));
+  while (!isLost() && Clock::now() < until) waitLocked(lk, until);
 }
 
 }  // namespace serivox::device

@@ -1,6 +1,9 @@
 // Network port names: taking them apart, finding the host within a time
 // bound, and handing gensio nothing but numeric addresses.
 #include <arpa/inet.h>
+#include <gensio/gensio.h>
+#include <gensio/gensio_addr.h>
+#include <gensio/gensio_err.h>
 #include <netdb.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -9,6 +12,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
@@ -45,23 +49,24 @@ int LookupError(int eai) {
   }
 }
 
-// The numeric addresses of one getaddrinfo result list.
-std::vector<std::string> Numeric(const addrinfo* list) {
-  std::vector<std::string> out;
+// The addresses of one getaddrinfo result list, without repeats.
+std::vector<NetAddress> Numeric(const addrinfo* list) {
+  std::vector<NetAddress> out;
   for (const addrinfo* a = list; a && out.size() < kMaxAddresses; a = a->ai_next) {
-    char text[INET6_ADDRSTRLEN] = {};
-    std::string family;
+    NetAddress entry;
     if (a->ai_family == AF_INET) {
-      inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr, text, sizeof text);
-      family = "ipv4,";
+      const auto& in = reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr;
+      std::memcpy(entry.bytes.data(), &in, sizeof in);
     } else if (a->ai_family == AF_INET6) {
-      inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr, text, sizeof text);
-      family = "ipv6,";
+      const auto& in6 = reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr;
+      entry.v6 = true;
+      std::memcpy(entry.bytes.data(), &in6, sizeof in6);
     } else {
       continue;
     }
-    const std::string entry = family + text;
-    if (text[0] != 0 && std::find(out.begin(), out.end(), entry) == out.end()) out.push_back(entry);
+    const bool seen = std::any_of(out.begin(), out.end(),
+                                  [&](const NetAddress& o) { return o.v6 == entry.v6 && o.bytes == entry.bytes; });
+    if (!seen) out.push_back(entry);
   }
   return out;
 }
@@ -73,10 +78,10 @@ struct Lookup {
   std::condition_variable done;
   bool finished = false;
   int error = 0;
-  std::vector<std::string> addresses;
+  std::vector<NetAddress> addresses;
 };
 
-int Resolve(const std::string& host, Clock::time_point deadline, std::vector<std::string>& addresses) {
+int Resolve(const std::string& host, Clock::time_point deadline, std::vector<NetAddress>& addresses) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -96,7 +101,7 @@ int Resolve(const std::string& host, Clock::time_point deadline, std::vector<std
       hints.ai_socktype = SOCK_STREAM;
       addrinfo* list = nullptr;
       const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &list);
-      std::vector<std::string> found;
+      std::vector<NetAddress> found;
       if (rc == 0) {
         found = Numeric(list);
         freeaddrinfo(list);
@@ -117,6 +122,34 @@ int Resolve(const std::string& host, Clock::time_point deadline, std::vector<std
 }
 
 }  // namespace
+
+int AllocNetStack(gensio_os_funcs* os, const NetTarget& target, NetEventFn cb, void* user, gensio** io) {
+  // The stack is fixed here; the name adds binary addresses and a port number only.
+  gensio_addr* all = nullptr;
+  for (const NetAddress& a : target.addresses) {
+    gensio_addr* one = nullptr;
+    int rc = gensio_addr_create(os, a.v6 ? GENSIO_NETTYPE_IPV6 : GENSIO_NETTYPE_IPV4, a.bytes.data(),
+                                a.v6 ? 16 : 4, target.port, &one);
+    if (rc == 0 && all) {
+      gensio_addr* both = gensio_addr_cat(all, one);
+      gensio_addr_free(one);
+      gensio_addr_free(all);
+      all = both;
+      if (!all) rc = GE_NOMEM;
+    } else if (rc == 0) {
+      all = one;
+    }
+    if (rc != 0) {
+      if (all) gensio_addr_free(all);
+      return rc;
+    }
+  }
+  if (!all) return GE_INVAL;
+  const char* const tcpArgs[] = {"nodelay", nullptr};
+  const int rc = gensio_terminal_alloc("tcp", all, tcpArgs, os, cb, user, io);
+  gensio_addr_free(all);  // the gensio keeps its own copy
+  return rc;
+}
 
 bool IsNetPortName(const std::string& name) { return name.find("://") != std::string::npos; }
 
@@ -163,12 +196,8 @@ int OpenNetPort(const std::string& name, const CommTimeouts& timeouts, std::uniq
   const uint64_t bound = uint64_t{timeouts.WriteTotalTimeoutMultiplier} + timeouts.WriteTotalTimeoutConstant;
   const auto deadline =
       Clock::now() + (bound == 0 ? kUnboundedConnect : std::chrono::milliseconds(std::min<uint64_t>(bound, INT_MAX)));
-  std::vector<std::string> addresses;
-  if (int err = Resolve(parsed.host, deadline, addresses)) return err;
-
-  // The gensio stack is fixed here; the name adds numbers only.
-  std::string target = parsed.rfc2217 ? "telnet(rfc2217),tcp(nodelay)" : "tcp(nodelay)";
-  for (const std::string& address : addresses) target += "," + address + "," + std::to_string(parsed.port);
+  NetTarget target{parsed.rfc2217, {}, parsed.port};
+  if (int err = Resolve(parsed.host, deadline, target.addresses)) return err;
 
   const int kick = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (kick < 0) return errno;

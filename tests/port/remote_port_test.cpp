@@ -1,5 +1,8 @@
 // The port on network ports: names, connection failures, and a real ser2net
 // serving a pseudo-terminal through "rfc2217://" and "tcp://".
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 
 #include <gtest/gtest.h>
@@ -59,13 +62,6 @@ void ScribbleOverFreed() {
     for (void* b : blocks) std::free(b);
   }
 }
-
-#define START_SER2NET(server)                                  \
-  Ser2Net server;                                              \
-  if (!server.start()) {                                       \
-    if (Ser2Net::Binary().empty()) GTEST_SKIP() << server.why; \
-    FAIL() << server.why;                                      \
-  }
 
 }  // namespace
 
@@ -127,16 +123,7 @@ TEST(RemotePort, ConnectionFailuresCarryTheirCause) {
   // A server whose queue of connections is full never completes one: the open
   // ends with ETIMEDOUT once the port's write time-out for one byte has passed.
   LocalListener full(0);
-  std::vector<int> fillers;
-  for (int i = 0; i < 4; ++i) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(full.port));
-    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    fillers.push_back(fd);
-  }
+  const std::vector<int> fillers = FillBacklog(full.port);
   for (const char* scheme : {"tcp://", "rfc2217://"}) {
     TComPort stalled;
     stalled.SetPort(std::string(scheme) + "127.0.0.1:" + std::to_string(full.port));
@@ -354,4 +341,69 @@ TEST(RemotePort, KilledServerIsOneLossWithoutSpinning) {
     port.Close();
     EXPECT_FALSE(port.Connected());
   }
+}
+
+// A machine whose only network is loopback (an offline laptop, a container):
+// the ports reach 127.0.0.1, localhost and [::1]. Run in a network namespace
+// of its own with only "lo" up; the thread that makes it, and what it starts,
+// live in it.
+TEST(RemotePort, LoopbackOnlyMachineReachesItsOwnServers) {
+  EnsureApp();
+  std::string skip;
+  std::thread inside([&] {
+    if (unshare(CLONE_NEWNET) != 0) {
+      skip = std::string("no network namespace can be made here: ") + std::strerror(errno);
+      return;
+    }
+    const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq lo{};
+    std::strcpy(lo.ifr_name, "lo");
+    ioctl(s, SIOCGIFFLAGS, &lo);
+    lo.ifr_flags |= IFF_UP;
+    ASSERT_EQ(ioctl(s, SIOCSIFFLAGS, &lo), 0) << std::strerror(errno);
+    close(s);
+    // ser2net cannot serve here (it resolves its own address the same way):
+    // a scripted RFC 2217 server and a plain listener stand in.
+    ScriptedServer rfc("masks");
+    LocalListener raw;
+    ASSERT_GT(rfc.port, 0);
+    const std::string p = std::to_string(rfc.port), t = std::to_string(raw.port);
+    for (const std::string& name : {"rfc2217://127.0.0.1:" + p, "rfc2217://localhost:" + p, "tcp://127.0.0.1:" + t,
+                                    "tcp://localhost:" + t}) {
+      TComPort port;
+      port.SetPort(name);
+      port.SetEvents({});
+      try {
+        port.Open();  // rfc2217: opens only once the server agreed to the option
+      } catch (const EComPort& e) {
+        ADD_FAILURE() << name << ": " << e.what();
+        continue;
+      }
+      EXPECT_EQ(port.SendText("ok"), 2) << name;
+      port.Close();
+    }
+    int accepted = 0;
+    for (int i = 0; i < 500 && accepted < 2; ++i) {
+      while (raw.takeConnection()) ++accepted;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(accepted, 2);
+    // IPv6 loopback without any other IPv6 address.
+    const int v6 = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(v6, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    listen(v6, 1);
+    getsockname(v6, reinterpret_cast<sockaddr*>(&a), &len);
+    TComPort port;
+    port.SetPort("tcp://[::1]:" + std::to_string(ntohs(a.sin6_port)));
+    port.SetEvents({});
+    EXPECT_NO_THROW(port.Open());
+    port.Close();
+    close(v6);
+  });
+  inside.join();
+  if (!skip.empty()) GTEST_SKIP() << skip;
 }

@@ -17,12 +17,14 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "test_pty.h"
 
@@ -66,6 +68,22 @@ struct LocalListener {
     return true;
   }
 };
+
+// Connections that fill the queue of a listener made with backlog 0, so
+// that a further connection is never completed. The caller closes them.
+inline std::vector<int> FillBacklog(int port) {
+  std::vector<int> fds;
+  for (int i = 0; i < 4; ++i) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    fds.push_back(fd);
+  }
+  return fds;
+}
 
 // Whether something listens on 127.0.0.1:port (from /proc/net/tcp, without connecting).
 inline bool IsListening(int port) {
@@ -190,6 +208,47 @@ class Ser2Net {
   int slave_ = -1;
   std::string dir_;
 };
+
+// rfc2217_server.py in one of its modes; killed when destroyed.
+class ScriptedServer {
+ public:
+  explicit ScriptedServer(const std::string& mode, const std::string& record = {}) {
+    const std::string script = std::string(__FILE__).substr(0, std::string(__FILE__).rfind('/')) + "/rfc2217_server.py";
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_adddup2(&files, out[1], 1);
+    std::string a0 = "python3", a1 = script, a2 = mode, a3 = record;
+    char* argv[] = {a0.data(), a1.data(), a2.data(), record.empty() ? nullptr : a3.data(), nullptr};
+    if (posix_spawnp(&pid_, "python3", &files, nullptr, argv, environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&files);
+    close(out[1]);
+    char line[16] = {};
+    FILE* f = fdopen(out[0], "r");
+    if (f && fgets(line, sizeof line, f)) port = std::atoi(line);
+    if (f) fclose(f);
+  }
+  ~ScriptedServer() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  std::string name() const { return "rfc2217://127.0.0.1:" + std::to_string(port); }
+  int port = 0;
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// Starts a Ser2Net named `server` in a test; skips the test when ser2net is
+// not installed.
+#define START_SER2NET(server)                                  \
+  Ser2Net server;                                              \
+  if (!server.start()) {                                       \
+    if (Ser2Net::Binary().empty()) GTEST_SKIP() << server.why; \
+    FAIL() << server.why;                                      \
+  }
 
 // Copies bytes both ways between two descriptors pairs on a thread of its own
 // until destroyed; `record` keeps what went from `a` to `b`.
