@@ -84,14 +84,5 @@ void TSerivox::PortDeviceReturned() {
     return;
   }
   // One marked line in the receive pane; what follows starts a line of its own.
-  Flush();
-  const std::string mark = "*** Reconnected to " + name.toStdString() + " ***";
-  LinePane* pane = ui->Memo1;
-  if (RxLine.empty())
-    pane->ReplaceLastLine(mark);
-  else
-    pane->AppendLine(mark);
-  RxLine.clear();
-  pane->AppendLine(RxLine);
-  LastRxByte = 0;
+  AppendNoteLine("*** Reconnected to " + name.toStdString() + " ***");
 }
