@@ -5,6 +5,8 @@
 #include <QFileInfo>
 #include <sys/stat.h>
 
+#include <cerrno>
+
 #include "device/device.h"
 #include "device/virtualports.h"
 #include "errordisplay.h"
@@ -23,6 +25,17 @@ bool IsCharDevice(const QString& path) {
 
 DeviceReturnWatch::DeviceReturnWatch(QObject* parent) : QObject(parent) {
   connect(&watcher_, &QFileSystemWatcher::directoryChanged, this, [this] { FolderChanged(); });
+}
+
+// The folder that holds the node itself (/dev for a link in
+// /dev/serial/by-id) reports the node's IN_ATTRIB; unlike a watch on the
+// node, it needs no read access to a node the user may not open yet.
+void DeviceReturnWatch::WatchNodeAttributes() {
+  if (path_.isEmpty()) return;
+  const QString node = QFileInfo(path_).canonicalFilePath();
+  if (node.isEmpty()) return;
+  const QString folder = QFileInfo(node).absolutePath();
+  if (!watcher_.directories().contains(folder)) watcher_.addPath(folder);
 }
 
 void DeviceReturnWatch::Watch(const QString& path) {
@@ -77,10 +90,13 @@ void TSerivox::PortDeviceReturned() {
   const QString name = QString::fromStdString(ComPort->Port());
   try {
     ComPort->SetConnected(true);
-  } catch (const std::exception&) {
-    // Not ready yet (a node whose permissions udev still sets): wait for the
-    // next change of its folder.
+  } catch (const std::exception& error) {
+    // Not ready yet: wait for the next change of its folder, and for a node
+    // this user may not open yet (udev still sets its permissions), for the
+    // next change of its attributes too.
     AwaitPortReturn();
+    const auto* port = dynamic_cast<const EComPort*>(&error);
+    if (port != nullptr && port->WinCode() == EACCES) ReturnWatch->WatchNodeAttributes();
     return;
   }
   // One marked line in the receive pane; what follows starts a line of its own.

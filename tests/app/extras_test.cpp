@@ -7,6 +7,10 @@
 
 #include <QAccessible>
 #include <QAction>
+#include <QCheckBox>
+#include <QDialog>
+#include <QLineEdit>
+#include <QScrollBar>
 #include <QMenu>
 #include <QFile>
 #include <QTemporaryDir>
@@ -284,4 +288,71 @@ TEST_F(WindowFixture, EachOpenErrorTellsItsCause) {
   EXPECT_EQ(OpenErrorCause("tcp://10.1.2.3:4000", ETIMEDOUT), "10.1.2.3 port 4000 did not answer in time.");
   SetErrorSink([this](const QString& m) { errors.append(m); });
   errors.clear();
+}
+
+// Tab is a byte in the typing pane; Ctrl+Tab leaves it and the focus goes on
+// round the window to Exit. The receive pane drops its selection on End.
+TEST_F(WindowFixture, CtrlTabLeavesTheTypingPaneAndTheCycleReachesExit) {
+  w->ComPort->SetPort("LOOPBACK");
+  w->show();
+  QApplication::setActiveWindow(w);
+  w->ui->Memo2->setFocus();
+  QTest::keyClick(w->ui->Memo2, Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), w->ui->Memo2);  // a plain Tab stays: it was sent
+  bool reachedExit = false, reachedPane = false;
+  // Once round the window, back to the typing pane.
+  for (int step = 0; step < 60; ++step) {
+    QWidget* focus = QApplication::focusWidget();
+    ASSERT_NE(focus, nullptr);
+    QTest::keyClick(focus, Qt::Key_Tab, focus == w->ui->Memo2 ? Qt::ControlModifier : Qt::NoModifier);
+    reachedExit = reachedExit || QApplication::focusWidget() == w->ui->Button5;
+    reachedPane = reachedPane || QApplication::focusWidget() == w->ui->Memo1;
+    if (QApplication::focusWidget() == w->ui->Memo2) break;
+  }
+  EXPECT_TRUE(reachedExit);
+  EXPECT_TRUE(reachedPane);
+  // Ctrl+Shift+Tab goes back out of the typing pane the other way.
+  w->ui->Memo2->setFocus();
+  QTest::keyClick(w->ui->Memo2, Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_NE(QApplication::focusWidget(), w->ui->Memo2);
+  EXPECT_EQ(w->ui->Memo2->toPlainText(), "\t");  // only the plain Tab was typed
+
+  LinePane* pane = w->ui->Memo1;
+  pane->AppendLine("one");
+  pane->AppendLine("two");
+  pane->setFocus();
+  pane->SelectAll();
+  QTest::keyClick(pane, Qt::Key_End);
+  EXPECT_FALSE(pane->HasSelection());
+}
+
+// Find goes from match to match in both directions, round the pane, and
+// brings each into view; 100 000 lines are searched at once.
+TEST_F(WindowFixture, FindSelectsEachMatchInTurnAndScrollsItIntoView) {
+  w->show();
+  LinePane* pane = w->ui->Memo1;
+  pane->Clear();
+  for (int i = 0; i < LinePane::MaxLines; ++i)
+    pane->AppendLine(i == 10 || i == 60000 ? "xx Needle " + std::to_string(i) : "line " + std::to_string(i));
+  w->FindAction->trigger();
+  ASSERT_NE(w->FindDialog, nullptr);
+  EXPECT_TRUE(w->FindDialog->isVisible());
+  w->FindDialog->findChild<QLineEdit*>("FindText")->setText("needle");
+  ASSERT_TRUE(w->FindInPane(false));
+  EXPECT_EQ(pane->SelectedText(), "Needle");
+  QScrollBar* v = pane->verticalScrollBar();
+  auto inView = [&](int line) {
+    return line >= v->value() && line < v->value() + pane->viewport()->height() / pane->fontMetrics().lineSpacing();
+  };
+  EXPECT_TRUE(inView(10)) << v->value();
+  ASSERT_TRUE(w->FindInPane(false));
+  EXPECT_TRUE(inView(60000)) << v->value();
+  ASSERT_TRUE(w->FindInPane(false));  // round to the first again
+  EXPECT_TRUE(inView(10)) << v->value();
+  ASSERT_TRUE(w->FindInPane(true));   // and back, round the top
+  EXPECT_TRUE(inView(60000)) << v->value();
+
+  w->FindDialog->findChild<QCheckBox*>("FindMatchCase")->setChecked(true);
+  EXPECT_FALSE(w->FindInPane(false));
+  EXPECT_FALSE(w->FindDialog->findChild<QLabel*>("FindStatus")->text().isEmpty());
 }

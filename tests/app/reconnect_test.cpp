@@ -7,6 +7,10 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <memory>
+#include <future>
+#include <thread>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <time.h>
 
 #include "app_support.h"
@@ -115,6 +119,43 @@ TEST_F(Reconnect, NothingIsReopenedWhenTheUserSaidNoOrChoseOtherwise) {
   Plug();
   QTest::qWait(500);
   EXPECT_FALSE(w->ComPort->Connected());
+}
+
+// The adapter comes back behind its link with a node this user may not open
+// yet; udev sets its permissions a moment later, which changes nothing in
+// the link's folder: the change of the node's attributes brings the retry.
+TEST_F(Reconnect, ANodeThatMayNotBeOpenedYetIsRetriedWhenItsPermissionsAreSet) {
+  if (geteuid() != 0) GTEST_SKIP() << "hands the node to another user: needs root";
+  ASSERT_TRUE(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                                    QFile::ReadOther | QFile::ExeOther));
+  Plug();
+  w->ComPort->SetPort(link.toStdString());
+  w->ComPort->SetConnected(true);
+  Unplug();
+  ASSERT_TRUE(WaitWithEvents([&] { return !w->ComPort->Connected() && w->ReturnWatch->Watching(); }));
+
+  pty = std::make_unique<TestPty>();
+  ASSERT_TRUE(pty->ok());
+  ASSERT_EQ(::chmod(pty->slavePath.c_str(), 0600), 0);
+  ASSERT_TRUE(QFile::link(QString::fromStdString(pty->slavePath), link));
+  // A thread started while this one is root keeps root's rights; it sets the
+  // permissions when told, as udev does.
+  std::promise<void> go;
+  std::thread udev([&, ready = go.get_future()]() mutable {
+    ready.wait();
+    ::chmod(pty->slavePath.c_str(), 0666);
+  });
+  {
+    OrdinaryUser user;  // this thread, where the window opens its port, is no longer root
+    QTest::qWait(500);
+    EXPECT_FALSE(w->ComPort->Connected());
+    EXPECT_TRUE(w->ReturnWatch->Watching());
+    go.set_value();
+    udev.join();
+    EXPECT_TRUE(WaitWithEvents([&] { return w->ComPort->Connected(); }));
+  }
+  EXPECT_EQ(CountLines("*** Reconnected to " + link.toStdString() + " ***"), 1);
+  w->ComPort->SetConnected(false);
 }
 
 TEST(DeviceReturnWatch, SignalsOnceWhenTheNodeIsBackAndWatchesAGoneFolderParent) {
