@@ -105,43 +105,34 @@ TEST(ProgramExit, EveryWayOfEndingTheProgramExitsWithStatusZero) {
 }
 
 // A termination signal while a modal box is open: the error box of a connect
-// made by the command line before the program's own loop runs, and one
-// raised later by the Connect button. Each signal ends the program with
-// status 0 after its close steps.
+// made by the command line before the program's loop runs, and one raised
+// later by the Connect button. The program ends with status 0 after its close
+// steps (the settings are saved).
 TEST(ProgramExit, SignalWithAModalBoxOpenEndsTheProgram) {
   EnsureGuiApp();
-  struct Case {
-    int signal;
-    bool atStart;
-  };
-  for (const Case c : {Case{SIGTERM, true}, Case{SIGINT, true}, Case{SIGHUP, true}, Case{SIGTERM, false},
-                       Case{SIGINT, false}, Case{SIGHUP, false}}) {
-    SCOPED_TRACE(std::string(strsignal(c.signal)) + (c.atStart ? " at start" : " later"));
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const QString exe = dir.filePath("serivox");
-    ASSERT_TRUE(QFile::copy(SERIVOX_EXE, exe));
-    const QString missing = dir.filePath("no-such-port");
-    QProcess program;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    if (!c.atStart) env.insert("SERIVOX_TEST_STEPS", "connect");
-    program.setProcessEnvironment(env);
-    QStringList args{"--port", missing};
-    if (c.atStart) args << "--connect";
-    program.start(exe, args);
-    ASSERT_TRUE(program.waitForStarted(30000));
-    // Time for the open to fail and its box to come up.
-    QThread::msleep(1500);
-    ::kill(static_cast<pid_t>(program.processId()), c.signal);
-    const bool ended = program.waitForFinished(30000);
-    if (!ended) program.kill();
-    program.waitForFinished(5000);
-    const QString errors = QString::fromLocal8Bit(program.readAllStandardError());
-    ASSERT_TRUE(ended) << errors.toStdString();
-    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit) << errors.toStdString();
-    EXPECT_EQ(program.exitCode(), 0) << errors.toStdString();
-    QFile saved(dir.filePath("serivox.ini"));
-    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(saved.readAll().contains(QFile::encodeName("Port=" + missing))) << "settings not saved";
+  for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    for (const bool atStart : {true, false}) {
+      SCOPED_TRACE(std::string(strsignal(sig)) + (atStart ? " at start" : " later"));
+      QTemporaryDir dir;
+      const QString exe = dir.filePath("serivox");
+      ASSERT_TRUE(QFile::copy(SERIVOX_EXE, exe));
+      QProcess program;
+      QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+      if (!atStart) env.insert("SERIVOX_TEST_STEPS", "connect");
+      program.setProcessEnvironment(env);
+      QStringList args{"--port", dir.filePath("no-such-port")};
+      if (atStart) args << "--connect";
+      program.start(exe, args);
+      ASSERT_TRUE(program.waitForStarted(30000));
+      QThread::msleep(1500);  // the open fails and its box comes up
+      ::kill(static_cast<pid_t>(program.processId()), sig);
+      const bool ended = program.waitForFinished(30000);
+      if (!ended) program.kill();
+      ASSERT_TRUE(ended);
+      EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+      EXPECT_EQ(program.exitCode(), 0);
+      QFile saved(dir.filePath("serivox.ini"));
+      EXPECT_TRUE(saved.open(QIODevice::ReadOnly) && saved.readAll().contains("no-such-port"));
+    }
   }
 }

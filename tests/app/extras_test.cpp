@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The controls of a serial terminal beyond the form: framing chosen in the
-// window, the break, bytes sent as hexadecimal, Enter's ending and the local
-// echo, and the receive pane's menu as assistive technology reads it.
+// The serial-terminal controls beyond the form: framing, break, hex, Enter's
+// ending and local echo, find, keyboard reach, open errors' causes, and what
+// assistive technology reads of the menu and the port field.
 #include <gtest/gtest.h>
 #include <termios.h>
 
@@ -9,13 +9,13 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QDialog>
-#include <QLineEdit>
-#include <QScrollBar>
-#include <QMenu>
 #include <QFile>
-#include <QTemporaryDir>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTemporaryDir>
 
 #include "app_support.h"
 #include "hexsend.h"
@@ -25,79 +25,79 @@
 
 namespace {
 
-tcflag_t Cflag(int fd) {
+class Extras : public WindowFixture {
+ protected:
+  // The window's port on a pseudo-terminal whose master the test reads.
+  void OnPty() {
+    ASSERT_TRUE(pty.ok());
+    fcntl(pty.master, F_SETFL, O_NONBLOCK);
+    w->ComPort->SetPort(pty.slavePath);
+  }
+  std::string Read(size_t count) {
+    std::string got;
+    WaitWithEvents([&] {
+      char buf[256];
+      const ssize_t n = ::read(pty.master, buf, sizeof buf);
+      if (n > 0) got.append(buf, size_t(n));
+      return got.size() >= count;
+    }, 5000);
+    return got;
+  }
+  // Saves, and shows a new window that loads the file.
+  void Restart() {
+    w->close();
+    delete w;
+    w = new TSerivox;
+    w->show();
+  }
+  void TearDown() override {
+    WindowFixture::TearDown();
+    QFile::remove(QString::fromStdString(TSerivox::ConfigPath()));
+  }
+  TestPty pty;
+};
+
+tcflag_t Framing(int fd) {
   termios t{};
   tcgetattr(fd, &t);
-  return t.c_cflag;
-}
-
-// Everything the pseudo-terminal's master can read now, waiting for `count` bytes.
-std::string ReadMaster(const TestPty& pty, size_t count) {
-  std::string got;
-  WaitWithEvents([&] {
-    char buf[256];
-    const ssize_t n = ::read(pty.master, buf, sizeof buf);
-    if (n > 0) got.append(buf, size_t(n));
-    return got.size() >= count;
-  }, 5000);
-  return got;
+  return t.c_cflag & (CSTOPB | PARODD | CMSPAR);
 }
 
 }  // namespace
 
-TEST_F(WindowFixture, FramingChosenInTheWindowReachesTheOpenDeviceAndSurvivesARestart) {
-  const QString ini = QString::fromStdString(TSerivox::ConfigPath());
-  QFile::remove(ini);
-  TestPty pty;
-  ASSERT_TRUE(pty.ok());
-  fcntl(pty.master, F_SETFL, O_NONBLOCK);
+// A pty keeps CSTOPB, PARODD and CMSPAR (it clears PARENB, forces 8 bits).
+TEST_F(Extras, FramingChosenInTheWindowReachesTheOpenDeviceAndSurvivesARestart) {
+  QFile::remove(QString::fromStdString(TSerivox::ConfigPath()));
+  OnPty();
   w->show();
-  w->ComPort->SetPort(pty.slavePath);
   w->ComPort->SetBaudRate(br115200);
   w->ComPort->SetConnected(true);
-  ASSERT_TRUE(w->ComPort->Connected());
-
-  // Mark parity and two stop bits, chosen while the port is open: the port
-  // stays open and the device is reconfigured (a pty keeps CSTOPB, PARODD and
-  // CMSPAR, it clears PARENB and forces 8 data bits).
   LineFraming chosen{dbSeven, prMark, sbTwoStopBits};
+  bool accept = true;
   w->ChooseFraming = [&](LineFraming& f) {
     f = chosen;
-    return true;
+    return accept;
   };
   w->LineSettingsAction->trigger();
-  EXPECT_TRUE(w->ComPort->Connected());
-  EXPECT_EQ(Cflag(pty.master) & (CSTOPB | PARODD | CMSPAR), tcflag_t(CSTOPB | PARODD | CMSPAR));
+  EXPECT_TRUE(w->ComPort->Connected());  // reconfigured, not closed
+  EXPECT_EQ(Framing(pty.master), tcflag_t(CSTOPB | PARODD | CMSPAR));
   EXPECT_EQ(w->LineLabel->text(), "115200 7M2");
-
   chosen = {dbEight, prSpace, sbOneStopBit};
   w->LineSettingsAction->trigger();
-  EXPECT_EQ(Cflag(pty.master) & (CSTOPB | PARODD | CMSPAR), tcflag_t(CMSPAR));
-  EXPECT_EQ(w->LineLabel->text(), "115200 8S1");
-
-  // A cancelled dialog changes nothing.
-  w->ChooseFraming = [](LineFraming&) { return false; };
+  EXPECT_EQ(Framing(pty.master), tcflag_t(CMSPAR));
+  accept = false;  // a cancelled dialog changes nothing
+  chosen = {dbFive, prOdd, sbOneStopBit};
   w->LineSettingsAction->trigger();
-  EXPECT_EQ(w->ComPort->Parity().Bits(), prSpace);
-
-  // Saved in [ComPort] and back after a restart, with flow control shown.
   w->ComPort->FlowControl().SetFlowControl(fcHardware);
-  w->close();
-  delete w;
-  w = new TSerivox;
-  w->show();
-  EXPECT_EQ(w->ComPort->DataBits(), dbEight);
-  EXPECT_EQ(w->ComPort->Parity().Bits(), prSpace);
-  EXPECT_EQ(w->ComPort->StopBits(), sbOneStopBit);
+  Restart();
+  EXPECT_EQ(FramingOf(*w->ComPort), (LineFraming{dbEight, prSpace, sbOneStopBit}));
   EXPECT_EQ(w->LineLabel->text(), "115200 8S1, RTS/CTS");
-  QFile::remove(ini);
 }
 
-TEST_F(WindowFixture, BreakRaisesTheBreakEventAtTheFarEndAndIsRefusedOnAClosedPort) {
+TEST_F(Extras, BreakRaisesTheBreakEventAtTheFarEndAndIsRefusedOnAClosedPort) {
   w->BreakAction->trigger();
   ASSERT_EQ(errors.size(), 1);
   EXPECT_TRUE(errors.takeFirst().startsWith(QString::fromStdString(ComErrorMessage(CError_EscapeComFailed))));
-
   w->ComPort->SetPort("LOOPBACK");
   int breaks = 0;
   w->ComPort->OnBreak = [&](QObject*) { ++breaks; };
@@ -105,254 +105,179 @@ TEST_F(WindowFixture, BreakRaisesTheBreakEventAtTheFarEndAndIsRefusedOnAClosedPo
   w->BreakMs = 50;
   w->BreakAction->trigger();
   EXPECT_TRUE(WaitWithEvents([&] { return breaks == 1 && !w->BreakOn; }));
-  // A second break after the first has ended is a new break event.
-  w->BreakAction->trigger();
+  // By its shortcut in the typing pane, where Ctrl with a letter is a byte.
+  w->show();
+  QApplication::setActiveWindow(w);
+  w->ui->Memo2->setFocus();
+  QTest::keyClick(w->ui->Memo2, Qt::Key_B, Qt::ControlModifier | Qt::ShiftModifier);
   EXPECT_TRUE(WaitWithEvents([&] { return breaks == 2 && !w->BreakOn; }));
+  EXPECT_TRUE(w->ui->Memo2->toPlainText().isEmpty());
 }
 
-TEST(HexBytes, GoodEntriesGiveTheirBytesAndMalformedOnesNameThePlace) {
+TEST_F(Extras, HexIsSentAndLoggedAndAMalformedEntrySendsNothing) {
   std::string bytes;
   QString error;
-  EXPECT_TRUE(ParseHexBytes("01 03 00 00 00 0A C5 CD", bytes, error));
-  EXPECT_EQ(bytes, std::string("\x01\x03\x00\x00\x00\x0A\xC5\xCD", 8));
-  EXPECT_TRUE(ParseHexBytes(" 0103c5cd\t", bytes, error));
-  EXPECT_EQ(bytes, "\x01\x03\xC5\xCD");
-  EXPECT_FALSE(ParseHexBytes("01 0G", bytes, error));
-  EXPECT_TRUE(error.contains("position 5")) << error.toStdString();
-  EXPECT_FALSE(ParseHexBytes("01 030", bytes, error));
-  EXPECT_TRUE(error.contains("position 6")) << error.toStdString();
-  EXPECT_FALSE(ParseHexBytes("0 1", bytes, error));
-  EXPECT_TRUE(error.contains("position 1")) << error.toStdString();
-}
-
-TEST_F(WindowFixture, HexIsSentAndLoggedAndAMalformedEntrySendsNothing) {
-  TestPty pty;
-  ASSERT_TRUE(pty.ok());
-  fcntl(pty.master, F_SETFL, O_NONBLOCK);
-  w->ComPort->SetPort(pty.slavePath);
-  w->ChooseHexText = [](bool* ok) {
-    *ok = true;
-    return QStringLiteral("0A0G");
-  };
+  EXPECT_TRUE(ParseHexBytes("01 03 00 0a C5CD", bytes, error));
+  EXPECT_EQ(bytes, std::string("\x01\x03\x00\x0A\xC5\xCD", 6));
+  for (const auto& [text, place] : {std::pair{"01 030", "position 6"}, {"0 1", "position 1"}}) {
+    EXPECT_FALSE(ParseHexBytes(text, bytes, error));
+    EXPECT_TRUE(error.contains(place)) << error.toStdString();
+  }
+  OnPty();
+  QString typed = "0A0G";
+  w->ChooseHexText = [&](bool* ok) { return *ok = true, typed; };
   w->HexAction->trigger();
   ASSERT_EQ(errors.size(), 1);
   EXPECT_TRUE(errors.takeFirst().contains("position 4"));
   EXPECT_FALSE(w->ComPort->Connected());  // nothing sent, the port not even opened
-  EXPECT_TRUE(w->ui->Memo2->toPlainText().isEmpty());
-
-  w->ChooseHexText = [](bool* ok) {
-    *ok = true;
-    return QStringLiteral("41 0d");
-  };
+  typed = "41 0d";
   w->HexAction->trigger();
-  EXPECT_EQ(ReadMaster(pty, 2), "A\r");
+  EXPECT_EQ(Read(2), "A\r");
   const QStringList log = w->ui->Memo2->toPlainText().split('\n');
   ASSERT_EQ(log.size(), 2);
-  EXPECT_TRUE(log[0].startsWith("Hex:  #41  A"));
+  EXPECT_EQ(log[0], "Hex:  #41  A");
   EXPECT_TRUE(log[1].startsWith("Hex:  #0D  "));
 }
 
-TEST_F(WindowFixture, EnterSendsTheChosenEndingAndLocalEchoShowsTypedBytesApart) {
-  TestPty pty;
-  ASSERT_TRUE(pty.ok());
-  fcntl(pty.master, F_SETFL, O_NONBLOCK);
-  w->ComPort->SetPort(pty.slavePath);
+TEST_F(Extras, EnterSendsTheChosenEndingAndLocalEchoShowsTypedBytesApart) {
+  QFile::remove(QString::fromStdString(TSerivox::ConfigPath()));
+  OnPty();
   w->show();
-  w->ui->Memo2->setFocus();
-  const struct {
-    const char* action;
-    std::string sent;
-  } endings[] = {{"EnterCRAction", "\r"}, {"EnterLFAction", "\n"}, {"EnterCRLFAction", "\r\n"}};
-  for (const auto& e : endings) {
-    w->findChild<QAction*>(e.action)->trigger();
+  for (const auto& [action, sent] : {std::pair{"EnterLFAction", "\n"}, {"EnterCRLFAction", "\r\n"},
+                                     {"EnterCRAction", "\r"}}) {
+    w->findChild<QAction*>(action)->trigger();
     QTest::keyClick(w->ui->Memo2, Qt::Key_Return);
-    EXPECT_EQ(ReadMaster(pty, e.sent.size()), e.sent) << e.action;
+    EXPECT_EQ(Read(strlen(sent)), sent) << action;
   }
   EXPECT_EQ(w->ui->Memo1->LineCount(), 1);  // no echo by default
-
-  // Echo on: typed bytes form lines of their own, drawn as echo lines;
-  // received bytes never join them.
+  // Echoed lines are drawn apart and never take received bytes.
+  w->findChild<QAction*>("EnterCRLFAction")->trigger();
   w->EchoAction->trigger();
   ASSERT_TRUE(pty.send("rx1"));
   ASSERT_TRUE(WaitWithEvents([&] { return w->RxLine == "rx1"; }));
-  QTest::keyClicks(w->ui->Memo2, "hi");
-  QTest::keyClick(w->ui->Memo2, Qt::Key_Return);
-  EXPECT_EQ(ReadMaster(pty, 4), "hi\r\n");
-  ASSERT_TRUE(pty.send("rx2\r\n"));
-  ASSERT_TRUE(WaitWithEvents([&] { return w->RxLine == "rx2\r\n"; }));
+  QTest::keyClicks(w->ui->Memo2, "hi\r");
+  EXPECT_EQ(Read(4), "hi\r\n");
+  ASSERT_TRUE(pty.send("rx2"));
+  ASSERT_TRUE(WaitWithEvents([&] { return w->RxLine == "rx2"; }));
   w->Timer3Timer(w);
   LinePane* pane = w->ui->Memo1;
   ASSERT_EQ(pane->LineCount(), 3);
-  EXPECT_EQ(pane->Line(0), "rx1");
+  EXPECT_EQ(pane->Line(0) + pane->Line(1) + pane->Line(2), "rx1hi\r\nrx2");
   EXPECT_FALSE(pane->IsEcho(0));
-  EXPECT_EQ(pane->Line(1), "hi\r\n");
   EXPECT_TRUE(pane->IsEcho(1));
-  EXPECT_EQ(pane->Line(2), "rx2\r\n");
   EXPECT_FALSE(pane->IsEcho(2));
-
-  // Remembered in [Serivox] only once changed.
-  const QString ini = QString::fromStdString(TSerivox::ConfigPath());
-  QFile::remove(ini);
-  w->close();
-  delete w;
-  w = new TSerivox;
-  w->show();
+  Restart();
   EXPECT_TRUE(w->EchoAction->isChecked());
   EXPECT_EQ(w->EnterBytes(), "\r\n");
-  QFile::remove(ini);
 }
 
-// Qt binds a menu item's accessible interface to the first menu that showed
-// the item; the window's own items outlive each menu.
-TEST_F(WindowFixture, MenuItemsKeepTheirAccessibleNamesEachTimeTheMenuOpens) {
+// Going round the pane both ways, each match brought into view.
+TEST_F(Extras, FindSelectsEachMatchInTurnAndScrollsItIntoView) {
   w->show();
-  for (int round = 1; round <= 3; ++round) {
-    std::unique_ptr<QMenu> menu(w->Memo1Menu());
-    menu->popup(w->mapToGlobal(QPoint(20, 20)));
-    QAccessibleInterface* list = QAccessible::queryAccessibleInterface(menu.get());
-    ASSERT_NE(list, nullptr);
-    const QList<QAction*> actions = menu->actions();
-    ASSERT_EQ(list->childCount(), actions.size());
-    for (int i = 0; i < actions.size(); ++i) {
-      if (actions[i]->isSeparator()) continue;
-      QAccessibleInterface* item = list->child(i);
-      ASSERT_NE(item, nullptr);
-      EXPECT_TRUE(item->isValid()) << "round " << round << ": " << actions[i]->text().toStdString();
-      EXPECT_EQ(item->text(QAccessible::Name), actions[i]->text()) << "round " << round;
-    }
-    menu->hide();
+  LinePane* pane = w->ui->Memo1;
+  for (int i = 1; i < LinePane::MaxLines; ++i) pane->AppendLine(i == 10 || i == 60000 ? "a Needle" : "line");
+  w->FindAction->trigger();
+  ASSERT_TRUE(w->FindDialog != nullptr && w->FindDialog->isVisible());
+  w->FindDialog->findChild<QLineEdit*>("FindText")->setText("needle");
+  QScrollBar* v = pane->verticalScrollBar();
+  auto shown = [&](int line) {
+    return line >= v->value() && line < v->value() + pane->viewport()->height() / pane->fontMetrics().lineSpacing();
+  };
+  for (const auto& [backwards, line] : {std::pair{false, 10}, {false, 60000}, {false, 10}, {true, 60000}}) {
+    ASSERT_TRUE(w->FindInPane(backwards));
+    EXPECT_EQ(pane->SelectedText(), "Needle");
+    EXPECT_TRUE(shown(line)) << line << " at " << v->value();
   }
+  w->FindDialog->findChild<QCheckBox*>("FindMatchCase")->setChecked(true);
+  EXPECT_FALSE(w->FindInPane(false));
 }
 
-// A port name that has no item in the selector's list is still what
-// assistive technology reads as the field's name and value.
-TEST_F(WindowFixture, AnUnlistedPortIsTheSelectorsAccessibleValue) {
-  TComComboBox* box = w->ui->ComComboBox1;
-  for (const char* name : {"/dev/pts/77", "LOOPBACK"}) {
-    w->ComPort->SetPort(name);
-    box->SetComPort(nullptr);
-    box->SetComPort(w->ComPort);
-    QAccessibleInterface* field = QAccessible::queryAccessibleInterface(box);
-    ASSERT_NE(field, nullptr);
-    EXPECT_EQ(field->text(QAccessible::Value), name);
-    EXPECT_EQ(field->text(QAccessible::Name), name);
-    EXPECT_EQ(field->role(), QAccessible::ComboBox);
+// Tab is a byte in the typing pane; Ctrl+Tab leaves it, and End drops the
+// receive pane's selection.
+TEST_F(Extras, CtrlTabLeavesTheTypingPaneAndTheCycleReachesExit) {
+  w->ComPort->SetPort("LOOPBACK");
+  w->show();
+  QApplication::setActiveWindow(w);
+  w->ui->Memo2->setFocus();
+  QTest::keyClick(w->ui->Memo2, Qt::Key_Tab);
+  QSet<QWidget*> reached;
+  for (int step = 0; step < 60; ++step) {
+    QWidget* focus = QApplication::focusWidget();
+    ASSERT_NE(focus, nullptr);
+    QTest::keyClick(focus, Qt::Key_Tab, focus == w->ui->Memo2 ? Qt::ControlModifier : Qt::NoModifier);
+    reached << QApplication::focusWidget();
+    if (QApplication::focusWidget() == w->ui->Memo2) break;
   }
+  EXPECT_TRUE(reached.contains(w->ui->Button5) && reached.contains(w->ui->Memo1));
+  QTest::keyClick(w->ui->Memo2, Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_NE(QApplication::focusWidget(), w->ui->Memo2);
+  EXPECT_EQ(w->ui->Memo2->toPlainText(), "\t");  // only the plain Tab was typed
+  w->ui->Memo1->AppendLine("one");
+  w->ui->Memo1->SelectAll();
+  QTest::keyClick(w->ui->Memo1, Qt::Key_End);
+  EXPECT_FALSE(w->ui->Memo1->HasSelection());
 }
 
-// A failed open keeps the component's message; the box's informative text
-// says why.
-TEST_F(WindowFixture, EachOpenErrorTellsItsCause) {
+TEST_F(Extras, EachOpenErrorTellsItsCause) {
   QStringList details;
   SetErrorDetailSink([&](const QString& message, const QString& detail) {
     errors.append(message);
     details.append(detail);
   });
-  auto openFails = [&](const std::string& name) {
+  auto cause = [&](const std::string& name) {
     errors.clear();
     details.clear();
     w->ComPort->SetPort(name);
     QTest::mouseClick(w->ui->Button1, Qt::LeftButton);
-    EXPECT_FALSE(w->ComPort->Connected()) << name;
     EXPECT_EQ(errors.size(), 1) << name;
     return details.value(0);
   };
-  QString detail = openFails("/dev/ttyNOSUCH");
+  const QString missing = cause("/dev/ttyNOSUCH");
   EXPECT_EQ(errors.value(0), "Unable to open com port (win error code: 2)");
-  EXPECT_TRUE(detail.startsWith("There is no device /dev/ttyNOSUCH. Ports present now: ")) << detail.toStdString();
-  EXPECT_TRUE(detail.contains("LOOPBACK")) << detail.toStdString();
-
-  // Held by this test's own second port: the program is named by /proc.
-  TestPty pty;
+  EXPECT_TRUE(missing.startsWith("There is no device /dev/ttyNOSUCH. Ports present now: ") &&
+              missing.contains("LOOPBACK"))
+      << missing.toStdString();
+  // A second port of this test holds the device: /proc names the program.
   ASSERT_TRUE(pty.ok());
   TComPort holder;
   holder.SetPort(pty.slavePath);
   holder.SetConnected(true);
-  detail = openFails(pty.slavePath);
-  EXPECT_EQ(errors.value(0), "Unable to open com port (win error code: 16)");
-  EXPECT_EQ(detail, QString("%1 is in use by app_tests (process %2).")
-                        .arg(QString::fromStdString(pty.slavePath))
-                        .arg(QCoreApplication::applicationPid()));
-  holder.SetConnected(false);
-
+  EXPECT_EQ(cause(pty.slavePath), QString("%1 is in use by app_tests (process %2).")
+                                      .arg(QString::fromStdString(pty.slavePath))
+                                      .arg(QCoreApplication::applicationPid()));
   QTemporaryDir dir;
-  const QString file = dir.filePath("plain-file");
-  QFile(file).open(QIODevice::WriteOnly);
-  detail = openFails(file.toStdString());
-  EXPECT_EQ(detail, file + " is not a serial port.");
-
-  // A network port whose host refuses: nothing listens on port 1 here.
-  detail = openFails("tcp://127.0.0.1:1");
-  EXPECT_EQ(detail, "127.0.0.1 port 1 refused the connection.");
+  QFile(dir.filePath("file")).open(QIODevice::WriteOnly);
+  EXPECT_EQ(cause(dir.filePath("file").toStdString()), dir.filePath("file") + " is not a serial port.");
+  EXPECT_EQ(cause("tcp://127.0.0.1:1"), "127.0.0.1 port 1 refused the connection.");  // nothing listens there
   EXPECT_EQ(OpenErrorCause("rfc2217://example.invalid:2217", ENXIO), "There is no host example.invalid.");
   EXPECT_EQ(OpenErrorCause("tcp://10.1.2.3:4000", ETIMEDOUT), "10.1.2.3 port 4000 did not answer in time.");
   SetErrorSink([this](const QString& m) { errors.append(m); });
   errors.clear();
 }
 
-// Tab is a byte in the typing pane; Ctrl+Tab leaves it and the focus goes on
-// round the window to Exit. The receive pane drops its selection on End.
-TEST_F(WindowFixture, CtrlTabLeavesTheTypingPaneAndTheCycleReachesExit) {
-  w->ComPort->SetPort("LOOPBACK");
+// Qt binds a menu item's interface to the first menu that showed it; the
+// window's own items outlive each menu. An unlisted port is the field's value.
+TEST_F(Extras, AccessibleNamesOfTheMenuItemsEachTimeAndOfAnUnlistedPort) {
   w->show();
-  QApplication::setActiveWindow(w);
-  w->ui->Memo2->setFocus();
-  QTest::keyClick(w->ui->Memo2, Qt::Key_Tab);
-  EXPECT_EQ(QApplication::focusWidget(), w->ui->Memo2);  // a plain Tab stays: it was sent
-  bool reachedExit = false, reachedPane = false;
-  // Once round the window, back to the typing pane.
-  for (int step = 0; step < 60; ++step) {
-    QWidget* focus = QApplication::focusWidget();
-    ASSERT_NE(focus, nullptr);
-    QTest::keyClick(focus, Qt::Key_Tab, focus == w->ui->Memo2 ? Qt::ControlModifier : Qt::NoModifier);
-    reachedExit = reachedExit || QApplication::focusWidget() == w->ui->Button5;
-    reachedPane = reachedPane || QApplication::focusWidget() == w->ui->Memo1;
-    if (QApplication::focusWidget() == w->ui->Memo2) break;
+  for (int round = 1; round <= 2; ++round) {
+    std::unique_ptr<QMenu> menu(w->Memo1Menu());
+    menu->popup(w->mapToGlobal(QPoint(20, 20)));
+    QAccessibleInterface* list = QAccessible::queryAccessibleInterface(menu.get());
+    const QList<QAction*> actions = menu->actions();
+    ASSERT_EQ(list->childCount(), actions.size());
+    for (int i = 0; i < actions.size(); ++i) {
+      if (actions[i]->isSeparator()) continue;
+      EXPECT_TRUE(list->child(i)->isValid()) << round << ": " << actions[i]->text().toStdString();
+      EXPECT_EQ(list->child(i)->text(QAccessible::Name), actions[i]->text()) << round;
+    }
   }
-  EXPECT_TRUE(reachedExit);
-  EXPECT_TRUE(reachedPane);
-  // Ctrl+Shift+Tab goes back out of the typing pane the other way.
-  w->ui->Memo2->setFocus();
-  QTest::keyClick(w->ui->Memo2, Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
-  EXPECT_NE(QApplication::focusWidget(), w->ui->Memo2);
-  EXPECT_EQ(w->ui->Memo2->toPlainText(), "\t");  // only the plain Tab was typed
-
-  LinePane* pane = w->ui->Memo1;
-  pane->AppendLine("one");
-  pane->AppendLine("two");
-  pane->setFocus();
-  pane->SelectAll();
-  QTest::keyClick(pane, Qt::Key_End);
-  EXPECT_FALSE(pane->HasSelection());
-}
-
-// Find goes from match to match in both directions, round the pane, and
-// brings each into view; 100 000 lines are searched at once.
-TEST_F(WindowFixture, FindSelectsEachMatchInTurnAndScrollsItIntoView) {
-  w->show();
-  LinePane* pane = w->ui->Memo1;
-  pane->Clear();
-  for (int i = 0; i < LinePane::MaxLines; ++i)
-    pane->AppendLine(i == 10 || i == 60000 ? "xx Needle " + std::to_string(i) : "line " + std::to_string(i));
-  w->FindAction->trigger();
-  ASSERT_NE(w->FindDialog, nullptr);
-  EXPECT_TRUE(w->FindDialog->isVisible());
-  w->FindDialog->findChild<QLineEdit*>("FindText")->setText("needle");
-  ASSERT_TRUE(w->FindInPane(false));
-  EXPECT_EQ(pane->SelectedText(), "Needle");
-  QScrollBar* v = pane->verticalScrollBar();
-  auto inView = [&](int line) {
-    return line >= v->value() && line < v->value() + pane->viewport()->height() / pane->fontMetrics().lineSpacing();
-  };
-  EXPECT_TRUE(inView(10)) << v->value();
-  ASSERT_TRUE(w->FindInPane(false));
-  EXPECT_TRUE(inView(60000)) << v->value();
-  ASSERT_TRUE(w->FindInPane(false));  // round to the first again
-  EXPECT_TRUE(inView(10)) << v->value();
-  ASSERT_TRUE(w->FindInPane(true));   // and back, round the top
-  EXPECT_TRUE(inView(60000)) << v->value();
-
-  w->FindDialog->findChild<QCheckBox*>("FindMatchCase")->setChecked(true);
-  EXPECT_FALSE(w->FindInPane(false));
-  EXPECT_FALSE(w->FindDialog->findChild<QLabel*>("FindStatus")->text().isEmpty());
+  TComComboBox* box = w->ui->ComComboBox1;
+  for (const char* name : {"/dev/pts/77", "LOOPBACK"}) {
+    w->ComPort->SetPort(name);
+    box->SetComPort(nullptr);
+    box->SetComPort(w->ComPort);
+    QAccessibleInterface* field = QAccessible::queryAccessibleInterface(box);
+    EXPECT_EQ(field->text(QAccessible::Value), name);
+    EXPECT_EQ(field->text(QAccessible::Name), name);
+  }
 }
