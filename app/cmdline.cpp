@@ -4,11 +4,14 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
 #include "capture.h"
+#include "portname.h"
 #include "errordisplay.h"
+#include "framing.h"
 #include "portctl.h"
 #include "serivox.h"
 #include "ui_serivox.h"
@@ -39,9 +42,15 @@ CommandLine::Outcome CommandLine::Parse(const QStringList& arguments, CommandLin
   const QCommandLineOption baud(QStringLiteral("baud"), QStringLiteral("Baud rate in bits per second."), QStringLiteral("RATE"));
   const QCommandLineOption flow(QStringLiteral("flow"), QStringLiteral("Flow control: none, hardware or software."),
                                 QStringLiteral("MODE"));
+  const QCommandLineOption dataBits(QStringLiteral("databits"), QStringLiteral("Data bits: 5, 6, 7 or 8."),
+                                    QStringLiteral("N"));
+  const QCommandLineOption parity(QStringLiteral("parity"), QStringLiteral("Parity: none, odd, even, mark or space."),
+                                  QStringLiteral("PARITY"));
+  const QCommandLineOption stopBits(QStringLiteral("stopbits"), QStringLiteral("Stop bits: 1, 1.5 or 2."),
+                                    QStringLiteral("N"));
   const QCommandLineOption connect(QStringLiteral("connect"), QStringLiteral("Connect to the port at start."));
   const QCommandLineOption log(QStringLiteral("log"), QStringLiteral("Append every received byte to FILE."), QStringLiteral("FILE"));
-  parser.addOptions({port, baud, flow, connect, log});
+  parser.addOptions({port, baud, flow, dataBits, parity, stopBits, connect, log});
 
   if (!parser.parse(arguments)) {
     output = parser.errorText();
@@ -75,7 +84,12 @@ CommandLine::Outcome CommandLine::Parse(const QStringList& arguments, CommandLin
       output = QStringLiteral("Invalid port name '%1'.").arg(name);
       return ExitBad;
     }
-    result.port = name;
+    // On the command line a relative path means the current folder, not /dev.
+    const std::string bytes = name.toStdString();
+    result.port = name.contains(QLatin1Char('/')) && !name.startsWith(QLatin1Char('/')) &&
+                          !serivox::IsNetworkPortName(bytes)
+                      ? QDir::cleanPath(QDir::current().absoluteFilePath(name))
+                      : name;
   }
   if (parser.isSet(baud)) {
     bool ok = false;
@@ -96,6 +110,33 @@ CommandLine::Outcome CommandLine::Parse(const QStringList& arguments, CommandLin
       return ExitBad;
     }
     result.flow = mode;
+  }
+  if (parser.isSet(dataBits)) {
+    const QString n = parser.value(dataBits);
+    static const QStringList kBits = {"5", "6", "7", "8"};
+    if (!kBits.contains(n)) {
+      output = QStringLiteral("Invalid data bits '%1': give 5, 6, 7 or 8.").arg(n);
+      return ExitBad;
+    }
+    result.dataBits = TDataBits(kBits.indexOf(n));
+  }
+  if (parser.isSet(parity)) {
+    static const QStringList kParities = {"none", "odd", "even", "mark", "space"};
+    const qsizetype i = kParities.indexOf(parser.value(parity).toLower());
+    if (i < 0) {
+      output = QStringLiteral("Invalid parity '%1': give none, odd, even, mark or space.").arg(parser.value(parity));
+      return ExitBad;
+    }
+    result.parity = TParityBits(i);
+  }
+  if (parser.isSet(stopBits)) {
+    static const QStringList kStops = {"1", "1.5", "2"};
+    const qsizetype i = kStops.indexOf(parser.value(stopBits));
+    if (i < 0) {
+      output = QStringLiteral("Invalid stop bits '%1': give 1, 1.5 or 2.").arg(parser.value(stopBits));
+      return ExitBad;
+    }
+    result.stopBits = TStopBits(i);
   }
   result.connect = parser.isSet(connect);
   if (parser.isSet(log)) {
@@ -135,12 +176,20 @@ void CommandLine::ApplyTo(TSerivox& window) const {
                                                                      : fcNone;
       port.FlowControl().SetFlowControl(mode);
     }
+    if (dataBits || parity || stopBits) {
+      LineFraming framing = FramingOf(port);
+      if (dataBits) framing.dataBits = *dataBits;
+      if (parity) framing.parity = *parity;
+      if (stopBits) framing.stopBits = *stopBits;
+      ApplyFraming(port, framing);
+    }
     // The selectors show what the port now holds.
     for (TComComboBox* box : {window.ui->ComComboBox1, window.ui->ComComboBox2, window.ui->ComComboBox3}) {
       box->SetComPort(nullptr);
       box->SetComPort(&port);
     }
   });
+  window.ShowLineSetting();
   if (!log.isEmpty()) Guarded([&] { window.Capture->Start(log); });
   if (connect) Guarded([&] { port.SetConnected(true); });
 }

@@ -1,7 +1,11 @@
 // The program's command line: the first window's port and start-up state.
 //
 //   serivox [--port NAME] [--baud RATE] [--flow none|hardware|software]
-//           [--connect] [--log FILE] [--help] [--version]
+//           [--databits 5|6|7|8] [--parity none|odd|even|mark|space]
+//           [--stopbits 1|1.5|2] [--connect] [--log FILE] [--help] [--version]
+//
+// A port name with a slash that does not begin with "/" (pty/a, ./pty/a) is
+// a path relative to the current folder.
 #pragma once
 
 #include <QString>
@@ -9,12 +13,17 @@
 #include <cstdint>
 #include <optional>
 
+#include "types.h"
+
 class TSerivox;
 
 struct CommandLine {
   std::optional<QString> port;
   std::optional<int32_t> baud;  // bits per second
   std::optional<QString> flow;  // "none", "hardware" or "software"
+  std::optional<TDataBits> dataBits;
+  std::optional<TParityBits> parity;
+  std::optional<TStopBits> stopBits;
   bool connect = false;
   QString log;  // capture file, empty for none
 

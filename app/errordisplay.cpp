@@ -11,6 +11,7 @@
 
 #include "portname.h"
 #include "error.h"
+#include "opencause.h"
 
 namespace {
 
@@ -57,7 +58,8 @@ QString ErrorMessageText(const QString& message) {
 
 QString ErrorDetail(const std::exception& error) {
   const auto* port = dynamic_cast<const EComPort*>(&error);
-  if (port == nullptr || port->Code() != CError_OpenFailed || port->WinCode() != EACCES) return {};
+  if (port == nullptr || port->Code() != CError_OpenFailed) return {};
+  if (port->WinCode() != EACCES) return OpenErrorCause(port->PortName(), port->WinCode());
   const std::string path = serivox::PortDevicePath(port->PortName());
   struct stat st {};
   if (port->PortName().empty() || ::stat(path.c_str(), &st) != 0) return {};

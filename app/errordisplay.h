@@ -16,7 +16,8 @@
 QString ErrorMessageText(const QString& message);
 
 // A second, informative line for an error, or "": for a port the user may
-// not open (EACCES), the device's group and how to join it.
+// not open (EACCES), the device's group and how to join it; for other failed
+// opens, the cause (opencause.h).
 QString ErrorDetail(const std::exception& error);
 
 // Shows the message of an error (its bytes taken as UTF-8) with its detail.

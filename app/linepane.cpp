@@ -192,6 +192,7 @@ LinePane::LinePane(QWidget* parent) : QAbstractScrollArea(parent) {
   setFocusPolicy(Qt::StrongFocus);
   if (accessibleName().isEmpty()) setAccessibleName(tr("Received data"));
   lines_.emplace_back();
+  echo_.push_back(false);
 }
 
 int LinePane::LineCount() const { return int(lines_.size()); }
@@ -215,12 +216,14 @@ void LinePane::ReplaceLastLine(const std::string& text) {
   Changed();
 }
 
-void LinePane::AppendLine(const std::string& text) {
+void LinePane::AppendLine(const std::string& text, bool echo) {
   lines_.push_back(text);
+  echo_.push_back(echo);
   hasTail_ = false;
   widest_ = std::max(widest_, CellsOfLine(text));
   if (lines_.size() > size_t(MaxLines)) {
     lines_.pop_front();
+    echo_.pop_front();
     ++dropped_;
     // The selection keeps to its text; a part that scrolled off is gone.
     for (Position* p : {&anchor_, &cursor_}) *p = p->line > 0 ? Position{p->line - 1, p->column} : Position{};
@@ -242,6 +245,7 @@ void LinePane::SetTail(const std::string& text) {
 void LinePane::Clear() {
   hasTail_ = false;
   lines_.clear();
+  echo_.clear();
   widest_ = 0;
   dropped_ = 0;
   anchor_ = cursor_ = Position{};
@@ -376,7 +380,8 @@ void LinePane::paintEvent(QPaintEvent* event) {
     QPainter painter(viewport());
     painter.fillRect(event->rect(), Qt::black);
     painter.setFont(font());
-    const QColor ink(Qt::white);
+    const QColor received(Qt::white);
+    const QColor echoed(255, 200, 60);  // amber: bytes this program sent
     const QColor markInk(200, 200, 200);
     const QColor highlight = palette().color(QPalette::Active, QPalette::Highlight);
     const int lh = LineHeight();
@@ -394,6 +399,7 @@ void LinePane::paintEvent(QPaintEvent* event) {
     for (int row = 0; row < VisibleCount(); ++row) {
       const int index = first + row;
       const std::string& line = Line(index);
+      const QColor ink = IsEcho(index) ? echoed : received;
       const int y = row * lh;
       if (HasSelection() && index >= selStart.line && index <= selEnd.line) {
         const qreal x1 = index == selStart.line ? ColumnX(line, selStart.column) : kMargin - xOffset;
@@ -427,7 +433,7 @@ void LinePane::paintEvent(QPaintEvent* event) {
     // The keyboard's place: a thin bar while the pane has the focus.
     if (hasFocus() && cursor_.line >= first && cursor_.line < first + VisibleCount()) {
       const qreal x = ColumnX(Line(cursor_.line), cursor_.column);
-      painter.fillRect(QRectF(x, (cursor_.line - first) * lh, 1, lh), ink);
+      painter.fillRect(QRectF(x, (cursor_.line - first) * lh, 1, lh), received);
     }
   });
 }
@@ -544,6 +550,24 @@ void LinePane::keyPressEvent(QKeyEvent* event) {
   if (MoveCursor(event)) {
     event->accept();
     return;
+  }
+  // A movement key without Shift drops the selection, as in any text pane.
+  switch (event->key()) {
+    case Qt::Key_Home:
+    case Qt::Key_End:
+    case Qt::Key_Left:
+    case Qt::Key_Right:
+    case Qt::Key_Up:
+    case Qt::Key_Down:
+    case Qt::Key_PageUp:
+    case Qt::Key_PageDown:
+      if (!(event->modifiers() & Qt::ShiftModifier) && HasSelection()) {
+        anchor_ = cursor_;
+        viewport()->update();
+      }
+      break;
+    default:
+      break;
   }
   QScrollBar* v = verticalScrollBar();
   switch (event->key()) {

@@ -33,7 +33,11 @@ class LinePane : public QAbstractScrollArea {
   // The last line as last written, whatever tail is shown.
   const std::string& LastLine() const;
   void ReplaceLastLine(const std::string& text);
-  void AppendLine(const std::string& text);
+  // An echo line holds bytes this program sent (local echo): it is drawn in
+  // a colour of its own so that it differs from received lines.
+  void AppendLine(const std::string& text, bool echo = false);
+  bool IsEcho(int index) const { return index >= 0 && index < int(echo_.size()) && echo_[size_t(index)]; }
+  bool LastIsEcho() const { return !echo_.empty() && echo_.back(); }
   // Shows `text` in place of the last line until the next write of a line:
   // the line still being received, which reaches the model only by a flush.
   // Text equal to the last line, or an empty pane, shows no tail.
@@ -56,6 +60,12 @@ class LinePane : public QAbstractScrollArea {
   QString SelectedText() const;
   // Puts the selected text on the clipboard.
   void Copy() const;
+
+  // Finds the bytes of `text` (Latin-1) after the selection, or before it
+  // when `backwards`, going round the pane once; selects the match and
+  // scrolls it into view. Without a selection the search starts at the
+  // keyboard's place. Returns false when no line holds a match.
+  bool Find(const QString& text, bool backwards, bool caseSensitive);
 
   // The text of the lines in view, as SelectedText gives text.
   QString VisibleText() const;
@@ -100,6 +110,7 @@ class LinePane : public QAbstractScrollArea {
   int VisibleCount() const;
 
   std::deque<std::string> lines_;
+  std::deque<bool> echo_;     // beside lines_: which lines are echo lines
   std::string tail_;          // shown in place of the last line while hasTail_
   bool hasTail_ = false;
   size_t widest_ = 0;         // widest line seen since the last Clear, in cells

@@ -53,6 +53,11 @@ void CentreOnDesktop(QWidget* window) {
   window->move(frame.topLeft());
 }
 
+// The captions of Button1 with their keyboard accelerator, Alt+N, which no
+// other control of the window uses.
+QString ConnectCaption() { return QStringLiteral("Co&nnect"); }
+QString DisconnectCaption() { return QStringLiteral("Disco&nnect"); }
+
 QTimer* MakeTimer(QObject* owner, const char* name, int interval) {
   auto* timer = new QTimer(owner);
   timer->setObjectName(QLatin1String(name));
@@ -80,6 +85,7 @@ TSerivox::TSerivox(QWidget* parent) : QWidget(parent), ui(new Ui::TSerivox) {
   ui->Splitter1->setStretchFactor(1, 0);
   ui->Splitter1->setSizes({1000, 65});
   ui->ComboBox1->setEditText(QStringLiteral("none"));
+  ui->Button1->setText(ConnectCaption());
   // A typed line-ending name is used as typed: the completion neither
   // corrects "crlf" to "CRLF" nor picks "CRLF" for it on Enter.
   for (QComboBox* ending : {ui->ComboBox2, ui->ComboBox3, ui->ComboBox4})
@@ -247,23 +253,30 @@ void TSerivox::Button1Click(QObject*) {
 
 void TSerivox::ComPortAfterOpen(QObject*) {
   ui->Shape1->SetBrushColor(clLime);
-  ui->Button1->setText(QStringLiteral("Disconnect"));
+  ui->Button1->setText(DisconnectCaption());
   ReturnWatch->Cancel();
   BridgeAfterOpen();
 }
 
 void TSerivox::ComPortAfterClose(QObject*) {
   ui->Shape1->SetBrushColor(clRed);
-  ui->Button1->setText(QStringLiteral("Connect"));
+  ui->Button1->setText(ConnectCaption());
   BridgeAfterClose();
 }
 
 // Closing turns the lamps off and the button back to "Connect"; the loss is
-// shown once, after the window already shows the port closed.
+// shown once, after the window already shows the port closed. While the port
+// waits to be reopened by itself ("Reconnect automatically"), the loss is a
+// line in the receive pane, as its return will be, and no box waits for a
+// click. A port that cannot come back (a pseudo-terminal) still gets the box.
 void TSerivox::ComPortDeviceLost(QObject*) {
   const QString name = QString::fromStdString(ComPort->Port());
   ComPort->Close();
   AwaitPortReturn();
+  if (ReturnWatch->Watching()) {
+    AppendNoteLine("*** " + name.toStdString() + " went away ***");
+    return;
+  }
   ShowErrorText(QStringLiteral("The device of port %1 went away (win error code: %2)").arg(name).arg(EIO));
 }
 
@@ -272,6 +285,7 @@ void TSerivox::ComPortDeviceLost(QObject*) {
 void TSerivox::ComComboBox1Change(QObject*) {
   ReturnWatch->Cancel();
   Remote->Cancel();
+  ShowLineSetting();
   ComPort->SetConnected(false);
 }
 

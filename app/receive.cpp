@@ -3,8 +3,10 @@
 // The line being built is kept in RxLine and reaches the pane only by a flush
 // (every Timer3 tick and at each new line), so a fast stream costs one pane
 // update per tick in text mode. Until then the pane shows it as its tail.
+#include <QAccessible>
 #include <QCheckBox>
 #include <QMenu>
+#include <QPointer>
 
 #include "errordisplay.h"
 #include "linepane.h"
@@ -23,6 +25,12 @@ void TSerivox::ComPortRxChar(QObject*, int32_t Count) {
   std::string data;
   ComPort->ReceiveText(data, Count);
   Capture->Write(data);
+  // Received bytes never join a line of echoed bytes.
+  if (ui->Memo1->LastIsEcho()) {
+    RxLine.clear();
+    ui->Memo1->AppendLine(RxLine);
+    LastRxByte = 0;
+  }
   Stamps.BeginChunk();
   if (TestRunning) {
     for (unsigned char b : data) {
@@ -116,6 +124,8 @@ int TSerivox::LineLimit() const { return (ui->Memo1->width() - 30) / 7; }
 
 void TSerivox::Flush() {
   LinePane* pane = ui->Memo1;
+  // After an echo line the line being received starts anew with the next byte.
+  if (pane->LastIsEcho()) return;
   if (pane->LastLine() != RxLine) pane->ReplaceLastLine(RxLine);
 }
 
@@ -185,5 +195,17 @@ QMenu* TSerivox::Memo1Menu() {
   menu->addSeparator();
   menu->addAction(tr("Clear"), this, [this] { Guarded([&] { Memo1DblClick(ui->Memo1); }); });
   AddExtraActions(menu);
+  // Assistive technology keeps one interface per menu item, bound to the
+  // menu that first showed it. The window's own items outlive this menu:
+  // their interfaces go with it, so the next menu names them again.
+  QList<QPointer<QAction>> items;
+  for (QAction* item : menu->actions()) items.append(item);
+  connect(menu, &QObject::destroyed, this, [items] {
+    for (const QPointer<QAction>& item : items) {
+      if (item == nullptr) continue;
+      if (QAccessibleInterface* stale = QAccessible::queryAccessibleInterface(item.data()))
+        QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(stale));
+    }
+  });
   return menu;
 }

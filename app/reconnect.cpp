@@ -5,6 +5,8 @@
 #include <QFileInfo>
 #include <sys/stat.h>
 
+#include <cerrno>
+
 #include "portname.h"
 #include "errordisplay.h"
 #include "linepane.h"
@@ -39,6 +41,17 @@ void DeviceReturnWatch::RetryLater() {
   if (path_.isEmpty() || delayMs_ == 0) return;
   delayMs_ = std::min(delayMs_ * 2, kLongestRetryMs);
   retry_.start(delayMs_);
+}
+
+// The folder that holds the node itself (/dev for a link in
+// /dev/serial/by-id) reports the node's IN_ATTRIB; unlike a watch on the
+// node, it needs no read access to a node the user may not open yet.
+void DeviceReturnWatch::WatchNodeAttributes() {
+  if (path_.isEmpty()) return;
+  const QString node = QFileInfo(path_).canonicalFilePath();
+  if (node.isEmpty()) return;
+  const QString folder = QFileInfo(node).absolutePath();
+  if (!watcher_.directories().contains(folder)) watcher_.addPath(folder);
 }
 
 void DeviceReturnWatch::Watch(const QString& path) {
@@ -103,10 +116,13 @@ void TSerivox::PortDeviceReturned() {
   }
   try {
     ComPort->SetConnected(true);
-  } catch (const std::exception&) {
-    // Not ready yet (a node whose permissions udev still sets): wait for the
-    // next change of its folder.
+  } catch (const std::exception& error) {
+    // Not ready yet: wait for the next change of its folder, and for a node
+    // this user may not open yet (udev still sets its permissions), for the
+    // next change of its attributes too.
     AwaitPortReturn();
+    const auto* port = dynamic_cast<const EComPort*>(&error);
+    if (port != nullptr && port->WinCode() == EACCES) ReturnWatch->WatchNodeAttributes();
     return;
   }
   MarkReconnected(name);
@@ -114,14 +130,5 @@ void TSerivox::PortDeviceReturned() {
 
 void TSerivox::MarkReconnected(const QString& name) {
   // One marked line in the receive pane; what follows starts a line of its own.
-  Flush();
-  const std::string mark = "*** Reconnected to " + name.toStdString() + " ***";
-  LinePane* pane = ui->Memo1;
-  if (RxLine.empty())
-    pane->ReplaceLastLine(mark);
-  else
-    pane->AppendLine(mark);
-  RxLine.clear();
-  pane->AppendLine(RxLine);
-  LastRxByte = 0;
+  AppendNoteLine("*** Reconnected to " + name.toStdString() + " ***");
 }

@@ -35,6 +35,11 @@ class DeviceReturnWatch : public QObject {
   void Cancel();
   bool Watching() const { return !path_.isEmpty(); }
   const QString& Path() const { return path_; }
+  // Also looks at the path at the next change of the node's own attributes
+  // (inotify IN_ATTRIB, reported to the node's folder): a relinked node that
+  // may not be opened yet, whose permissions udev sets a moment later,
+  // changes nothing in the folder of its link.
+  void WatchNodeAttributes();
   // The folder being watched (for tests), empty while idle.
   QStringList WatchedFolders() const { return watcher_.directories(); }
 

@@ -13,6 +13,10 @@
 //   capture.cpp      logging received data to a file
 //   timestamps.cpp   timestamps on receive lines
 //   reconnect.cpp    reopening the port when its device comes back
+//   linecontrol.cpp  framing, break and the line-setting label
+//   hexsend.cpp      sending bytes typed as hexadecimal
+//   echo.cpp         Enter's line ending and the local echo
+//   find.cpp         finding text in the receive pane
 #pragma once
 
 #include <QMainWindow>
@@ -24,12 +28,16 @@
 #include <string>
 
 #include "capture.h"
+#include "framing.h"
 #include "port.h"
 #include "timestamps.h"
 
 class QTimer;
 class QFileDialog;
 class QAction;
+class QActionGroup;
+class QDialog;
+class QLabel;
 class QMenu;
 class QInputMethodEvent;
 class TIniFile;
@@ -185,6 +193,46 @@ class TSerivox : public QWidget {
   void MarkReconnected(const QString& name);
   // Remote ports: the selector's entries, the dialog, connecting (remoteport.cpp).
   RemotePorts* Remote = nullptr;
+
+  // Line settings and break (linecontrol.cpp).
+  QAction* LineSettingsAction = nullptr;  // "Line settings..."
+  QAction* BreakAction = nullptr;         // "Send break"
+  QAction* BreakLengthAction = nullptr;   // "Break length..."
+  QLabel* LineLabel = nullptr;            // the line setting at a glance
+  int BreakMs = 250;
+  bool BreakOn = false;  // a break is being sent
+  void LineSettingsTriggered();
+  void SendBreak();
+  void BreakLengthTriggered();
+  // Puts the port's line setting into LineLabel.
+  void ShowLineSetting();
+  // Hooks for tests: the framing chosen (false = cancel); the break length
+  // chosen (sets *ok false on cancel).
+  std::function<bool(LineFraming& framing)> ChooseFraming;
+  std::function<int(bool* ok)> ChooseBreakLength;
+  // Send hex (hexsend.cpp).
+  QAction* HexAction = nullptr;  // "Send hex..."
+  void SendHexTriggered();
+  // Sends the bytes written in `text` as hexadecimal and logs each in Memo2.
+  void SendHex(const QString& text);
+  // Hook for tests: the text typed in the dialog (sets *ok false on cancel).
+  std::function<QString(bool* ok)> ChooseHexText;
+  // Enter and local echo (echo.cpp).
+  QActionGroup* EnterGroup = nullptr;  // "Enter sends": CR, LF, CR LF
+  QAction* EchoAction = nullptr;       // "Local echo"
+  // The bytes Enter sends in the typing pane.
+  std::string EnterBytes() const;
+  // Shows typed bytes in the receive pane as lines of their own, drawn apart.
+  void EchoTyped(const std::string& bytes);
+  // Find in the receive pane (find.cpp).
+  QAction* FindAction = nullptr;  // "Find...", Ctrl+F in the receive pane
+  QDialog* FindDialog = nullptr;
+  void FindTriggered();
+  // The next (or previous) match of the Find window's text; false when none.
+  bool FindInPane(bool backwards);
+  // One line of the program's own (reconnect, loss) in the receive pane;
+  // what is received next starts a line of its own.
+  void AppendNoteLine(const std::string& text);
 
   // Hook for tests: the file chosen by Send File's dialog (empty = cancel).
   std::function<QString()> ChooseFile;

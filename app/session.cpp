@@ -48,9 +48,13 @@ void InstallTerminationHandler(TSerivox* mainWindow) {
   QObject::connect(notifier, &QSocketNotifier::activated, mainWindow, [form] {
     char byte;
     [[maybe_unused]] ssize_t n = read(signalPipe[1], &byte, 1);
-    // A box of the error display may be open: its loop is ended by the exit
-    // that closing the main window asks for.
+    // A box or dialog may be open: closing the main window asks every event
+    // loop to end. A box shown before the program's own loop started (an
+    // error of the start-up connect) ends that way too, but the loop that
+    // starts after it would then run on with no window: the exit is asked
+    // again once the program's loop runs.
     if (form) form->close();
+    QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
   });
   struct sigaction action {};
   action.sa_handler = OnTerminationSignal;

@@ -135,6 +135,12 @@ bool TSerivox::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() == QEvent::InputMethod) return Memo2InputMethod(static_cast<QInputMethodEvent*>(event));
   if (event->type() != QEvent::KeyPress) return QWidget::eventFilter(watched, event);
   auto* key = static_cast<QKeyEvent*>(event);
+  // Tab is a byte to send here; Ctrl+Tab and Ctrl+Shift+Tab move the focus
+  // out, as in Qt's text panes.
+  if ((key->modifiers() & Qt::ControlModifier) && (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab)) {
+    focusNextPrevChild(key->key() == Qt::Key_Tab && !(key->modifiers() & Qt::ShiftModifier));
+    return true;
+  }
   const int b = KeyByte(key);
   if (b == -1) return false;  // no character: the pane handles the key
   bool apply = false;
@@ -164,10 +170,15 @@ bool TSerivox::Memo2InputMethod(QInputMethodEvent* event) {
   return true;
 }
 
+// Enter sends the ending chosen in the receive pane's menu (CR unless changed).
 bool TSerivox::Memo2KeyPress(QObject*, char Key) {
   if (!ComPort->Connected()) ComPort->SetConnected(true);
-  if (ComPort->Connected()) ComPort->SendText(std::string(1, Key));
-  ForwardKeyToBridge(Key);
+  const std::string bytes = Key == '\r' ? EnterBytes() : std::string(1, Key);
+  if (ComPort->Connected()) {
+    ComPort->SendText(bytes);
+    if (EchoAction->isChecked()) EchoTyped(bytes);
+  }
+  for (char b : bytes) ForwardKeyToBridge(b);
   return true;
 }
 

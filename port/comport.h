@@ -147,6 +147,9 @@ class TCustomComPort : public QObject {
   TComSignals Signals();
   void SetDTRLine(bool OnOff);
   void SetRTSLine(bool OnOff);
+  // Holds the transmit line in the break state (true) or releases it; on a
+  // closed port, or when the device refuses, raises code 12.
+  void SetBreakLine(bool OnOff);
   void AbortPendingIO();
   void RegisterLink(TComLink* Link);
   void UnregisterLink(TComLink* Link);

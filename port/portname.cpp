@@ -26,6 +26,13 @@ std::string PortDevicePath(const std::string& name) {
 
 bool IsNetworkPortName(const std::string& name) { return device::IsNetPortName(name); }
 
+int CheckNetworkPortName(const std::string& name, NetworkPortParts* parts) {
+  device::NetPortName parsed;
+  if (const int err = device::ParseNetPortName(name, parsed)) return err;
+  if (parts) *parts = {parsed.rfc2217, parsed.host, parsed.port};
+  return 0;
+}
+
 bool IsVirtualPortName(const std::string& name) { return device::IsVirtualPortName(name); }
 
 std::vector<std::string> VirtualPortNames() { return device::VirtualPortNames(); }

@@ -19,12 +19,6 @@ CommTimeouts DeviceTimeouts(const TComTimeouts& timeouts);
 
 namespace serivox {
 
-int CheckNetworkPortName(const std::string& name, NetworkPortParts* parts) {
-  device::NetPortName parsed;
-  if (const int err = device::ParseNetPortName(name, parsed)) return err;
-  if (parts) *parts = {parsed.rfc2217, parsed.host, parsed.port};
-  return 0;
-}
 
 }  // namespace serivox
 

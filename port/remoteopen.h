@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Network ports for the window: their names checked as the port checks them,
-// and an Open whose slow part (finding the host, connecting, the server's
+// Network ports for the window: an Open whose slow part (finding the host, connecting, the server's
 // agreement to RFC 2217) runs on a thread of its own.
 //
 // While TBackgroundOpen connects, the port itself stays Closed: every setter
@@ -16,21 +15,9 @@
 #include <memory>
 #include <string>
 
+#include "portname.h"
+
 class TCustomComPort;
-
-namespace serivox {
-
-// A network port name taken apart ("rfc2217://HOST:PORT" or "tcp://HOST:PORT").
-struct NetworkPortParts {
-  bool rfc2217 = false;
-  std::string host;  // IPv6 without brackets
-  int port = 0;
-};
-// 0 when the port would take `name` as a network port, else the error its
-// Open would carry (EPROTONOSUPPORT, EINVAL); `parts` gets the pieces.
-int CheckNetworkPortName(const std::string& name, NetworkPortParts* parts = nullptr);
-
-}  // namespace serivox
 
 class TBackgroundOpen : public QObject {
   Q_OBJECT

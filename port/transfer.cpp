@@ -173,6 +173,11 @@ void TCustomComPort::SetRTSLine(bool OnOff) {
     throw EComPort(CError_EscapeComFailed, error);
 }
 
+void TCustomComPort::SetBreakLine(bool OnOff) {
+  if (const int error = DeviceOr(CError_EscapeComFailed).escapeFunction(OnOff ? SETBREAK : CLRBREAK))
+    throw EComPort(CError_EscapeComFailed, error);
+}
+
 void TCustomComPort::AbortPendingIO() {
   if (const int error = DeviceOr(CError_PurgeFailed).purge(PURGE_TXABORT | PURGE_RXABORT))
     throw EComPort(CError_PurgeFailed, error);

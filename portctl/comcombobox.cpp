@@ -1,15 +1,18 @@
 #include "comcombobox.h"
 
+#include <QAccessible>
 #include <QStyleOptionComboBox>
 #include <QStylePainter>
 #include <QTimer>
 #include <stdexcept>
 #include <vector>
 
+#include "comboaccessible.h"
 #include "enumerate.h"
 
 TComComboBox::TComComboBox(QWidget* parent)
     : QComboBox(parent), select_(std::make_unique<TComSelect>(this)) {
+  InstallComComboBoxAccessible();
   // A fixed list: the user picks an item and never types one.
   setEditable(false);
   // A chosen item replaces the shown name of an unlisted port.
@@ -119,6 +122,8 @@ void TComComboBox::SelectFromCode(int index) {
   const QString name = unlisted ? QString::fromStdString(ComPort()->Port()) : QString();
   setPlaceholderText(name);
   setAccessibleDescription(name);
+  QAccessibleValueChangeEvent changed(this, ShownText());
+  QAccessible::updateAccessibility(&changed);
 }
 
 QString TComComboBox::ShownText() const { return currentIndex() < 0 ? placeholderText() : Text(); }

@@ -2,7 +2,9 @@
 // choice, and the program itself refusing bad values before any window opens.
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFileInfo>
+#include <QLabel>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -56,6 +58,10 @@ TEST(CommandLineProgram, BadValuesAreRefusedWithStatus2BeforeAnyWindow) {
       {{"--speed", "9600"}, "Unknown option 'speed'"},
       {{"COM1"}, "Unexpected argument 'COM1'"},
       {{"--baud", "9600", "--baud", "19200"}, "given more than once"},
+      {{"--databits", "9"}, "Invalid data bits '9'"},
+      {{"--databits", "08"}, "Invalid data bits '08'"},
+      {{"--parity", "half"}, "Invalid parity 'half'"},
+      {{"--stopbits", "1,5"}, "Invalid stop bits '1,5'"},
   };
   for (const auto& [arguments, message] : cases) {
     const ProgramRun run = RunProgram(arguments);
@@ -70,7 +76,8 @@ TEST(CommandLineProgram, HelpAndVersionGoToStdoutWithStatus0) {
   EnsureGuiApp();
   const ProgramRun help = RunProgram({"--help"});
   EXPECT_EQ(help.status, 0);
-  for (const char* option : {"--port", "--baud", "--flow", "--connect", "--log", "--help", "--version"})
+  for (const char* option : {"--port", "--baud", "--flow", "--databits", "--parity", "--stopbits", "--connect", "--log",
+                             "--help", "--version"})
     EXPECT_TRUE(help.out.contains(option)) << option;
   const ProgramRun version = RunProgram({"--version"});
   EXPECT_EQ(version.status, 0);
@@ -122,7 +129,7 @@ TEST_F(CommandLineOptions, EachOptionIsAppliedOverTheSettingsFileAsAUsersChoice)
   EXPECT_EQ(w->ui->ComComboBox2->Text(), "115200");
   EXPECT_EQ(w->ui->ComComboBox3->Text(), "Hardware");
   EXPECT_TRUE(w->ComPort->Connected());
-  EXPECT_EQ(w->ui->Button1->text(), "Disconnect");
+  EXPECT_EQ(w->ui->Button1->text().remove(QLatin1Char('&')), "Disconnect");
   EXPECT_TRUE(w->Capture->Active());
   EXPECT_EQ(w->Capture->FileName(), log);
   EXPECT_TRUE(w->LogAction->isChecked());
@@ -147,6 +154,26 @@ TEST_F(CommandLineOptions, UnlistedRateIsCustomAndNoOptionLeavesTheSettingsFile)
   EXPECT_FALSE(w->ComPort->Connected());
   EXPECT_FALSE(w->Capture->Active());
   EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
+}
+
+TEST_F(CommandLineOptions, FramingIsAppliedAndARelativePathMeansTheCurrentFolder) {
+  Start(Parse({"--databits", "7", "--parity", "Even", "--stopbits", "1.5"}));
+  EXPECT_EQ(w->ComPort->DataBits(), dbSeven);
+  EXPECT_EQ(w->ComPort->Parity().Bits(), prEven);
+  EXPECT_EQ(w->ComPort->StopBits(), sbOne5StopBits);
+  EXPECT_EQ(w->LineLabel->text(), "9600 7E1.5");
+  delete w;
+  w = nullptr;
+
+  const QString before = QDir::currentPath();
+  ASSERT_TRUE(QDir::setCurrent(dir.path()));
+  const CommandLine dotted = Parse({"--port", "./pty/../pty/a"});
+  const CommandLine plain = Parse({"--port", "ttyS0"});
+  const CommandLine network = Parse({"--port", "tcp://localhost:2000"});
+  QDir::setCurrent(before);
+  EXPECT_EQ(dotted.port, dir.filePath("pty/a"));
+  EXPECT_EQ(plain.port, "ttyS0");  // a bare name is still looked up under /dev
+  EXPECT_EQ(network.port, "tcp://localhost:2000");
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
+#include <cstring>
 
 #include "app_support.h"
 
@@ -100,5 +101,38 @@ TEST(ProgramExit, EveryWayOfEndingTheProgramExitsWithStatusZero) {
     const QByteArray contents = saved.readAll();
     EXPECT_TRUE(contents.contains("[Terminal]")) << contents.toStdString();
     EXPECT_TRUE(contents.contains(QByteArray("Port=") + port.c_str())) << contents.toStdString();
+  }
+}
+
+// A termination signal while a modal box is open: the error box of a connect
+// made by the command line before the program's loop runs, and one raised
+// later by the Connect button. The program ends with status 0 after its close
+// steps (the settings are saved).
+TEST(ProgramExit, SignalWithAModalBoxOpenEndsTheProgram) {
+  EnsureGuiApp();
+  for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    for (const bool atStart : {true, false}) {
+      SCOPED_TRACE(std::string(strsignal(sig)) + (atStart ? " at start" : " later"));
+      QTemporaryDir dir;
+      const QString exe = dir.filePath("serivox");
+      ASSERT_TRUE(QFile::copy(SERIVOX_EXE, exe));
+      QProcess program;
+      QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+      if (!atStart) env.insert("SERIVOX_TEST_STEPS", "connect");
+      program.setProcessEnvironment(env);
+      QStringList args{"--port", dir.filePath("no-such-port")};
+      if (atStart) args << "--connect";
+      program.start(exe, args);
+      ASSERT_TRUE(program.waitForStarted(30000));
+      QThread::msleep(1500);  // the open fails and its box comes up
+      ::kill(static_cast<pid_t>(program.processId()), sig);
+      const bool ended = program.waitForFinished(30000);
+      if (!ended) program.kill();
+      ASSERT_TRUE(ended);
+      EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+      EXPECT_EQ(program.exitCode(), 0);
+      QFile saved(dir.filePath("serivox.ini"));
+      EXPECT_TRUE(saved.open(QIODevice::ReadOnly) && saved.readAll().contains("no-such-port"));
+    }
   }
 }

@@ -143,8 +143,10 @@ TEST_F(ReceiveDisplay, SelectedTextIsCopiedAndDoubleClickStillClears) {
   QStringList captions;
   for (QAction* action : menu->actions())
     if (!action->isSeparator()) captions << action->text();
-  EXPECT_EQ(captions, (QStringList{"Copy", "Select All", "Clear", "Log received data to file...", "Show timestamps",
-                                   "Timestamp gap...", "Reconnect automatically"}));
+  EXPECT_EQ(captions, (QStringList{"Copy", "Select All", "Clear", "Find...", "Log received data to file...",
+                                   "Show timestamps", "Timestamp gap...", "Reconnect automatically",
+                                   "Line settings...", "Send break", "Break length...", "Send hex...",
+                                   "Enter sends CR", "Enter sends LF", "Enter sends CR LF", "Local echo"}));
   QGuiApplication::clipboard()->clear();
   menu->actions()[0]->trigger();
   EXPECT_EQ(QGuiApplication::clipboard()->text(), "OK");
