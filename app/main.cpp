@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <mutex>
 
 #include "cmdline.h"
 #include "errordisplay.h"
@@ -47,10 +48,13 @@ struct HeldMessage {
   QByteArray category;
   QString text;
 };
+// A platform plugin may log from a thread of its own.
+std::mutex heldMutex;
 QList<HeldMessage> heldMessages;
 
 void HoldMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
   if (type != QtFatalMsg) {
+    const std::lock_guard<std::mutex> lock(heldMutex);
     heldMessages.append({type, context.category, text});
     return;
   }
@@ -68,6 +72,7 @@ void HoldMessage(QtMsgType type, const QMessageLogContext& context, const QStrin
 // Gives the held messages to Qt's own output once the framework runs.
 void ReleaseMessages() {
   qInstallMessageHandler(nullptr);
+  const std::lock_guard<std::mutex> lock(heldMutex);
   for (const HeldMessage& message : heldMessages)
     qt_message_output(message.type, QMessageLogContext(nullptr, 0, nullptr, message.category.constData()),
                       message.text);
