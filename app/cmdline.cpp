@@ -3,10 +3,10 @@
 #include "cmdline.h"
 
 #include <QCommandLineParser>
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 
 #include "capture.h"
 #include "portname.h"
@@ -23,6 +23,33 @@ namespace {
 constexpr int32_t kMinBaud = 50;
 constexpr int32_t kMaxBaud = 12000000;
 
+// Qt's own options (QGuiApplication, QApplication and the X11 platform read
+// them, with one dash or two): passed to QApplication untouched, skipped here.
+const QStringList kQtOptionsWithValue = {
+    "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry", "geometry", "qwindowtitle",
+    "title", "qwindowicon", "icon", "session", "display", "name", "style", "stylesheet"};
+const QStringList kQtSwitches = {"reverse", "testability", "sync", "widgetcount", "qdevel", "qdebug"};
+const QStringList kQtAssignments = {"style=", "stylesheet=", "qmljsdebugger="};
+
+// `arguments` less Qt's own options and their values.
+QStringList WithoutQtOptions(const QStringList& arguments) {
+  QStringList ours;
+  for (qsizetype i = 0; i < arguments.size(); ++i) {
+    const QString& argument = arguments[i];
+    const QString name = argument.mid(argument.startsWith(QLatin1String("--")) ? 2 : 1);
+    if (i == 0 || !argument.startsWith(QLatin1Char('-'))) {
+      ours.append(argument);
+    } else if (kQtOptionsWithValue.contains(name)) {
+      ++i;
+    } else if (!kQtSwitches.contains(name) &&
+               std::none_of(kQtAssignments.begin(), kQtAssignments.end(),
+                            [&](const QString& prefix) { return name.startsWith(prefix); })) {
+      ours.append(argument);
+    }
+  }
+  return ours;
+}
+
 // The enumerated rate for a standard number, else brCustom.
 TBaudRate RateFor(int32_t baud) {
   for (int i = br110; i <= br256000; ++i)
@@ -34,9 +61,14 @@ TBaudRate RateFor(int32_t baud) {
 
 CommandLine::Outcome CommandLine::Parse(const QStringList& arguments, CommandLine& options, QString& output) {
   QCommandLineParser parser;
-  parser.setApplicationDescription(QStringLiteral("Serial port tester and terminal."));
-  const QCommandLineOption help = parser.addHelpOption();
-  const QCommandLineOption version = parser.addVersionOption();
+  parser.setApplicationDescription(
+      QStringLiteral("Serial port tester and terminal.\n"
+                     "Qt's own options (-platform NAME, -style NAME, -reverse ...) are passed to Qt."));
+  // Help and version are read before the framework starts, so Qt's own
+  // --help-all, which lists the framework's options, is not offered.
+  const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help and exit."));
+  const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                   QStringLiteral("Show the version and exit."));
   const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("Open the window on port NAME (COM1, ttyUSB0, /dev/ttyACM0, LOOPBACK...)."),
                                 QStringLiteral("NAME"));
   const QCommandLineOption baud(QStringLiteral("baud"), QStringLiteral("Baud rate in bits per second."), QStringLiteral("RATE"));
@@ -50,19 +82,19 @@ CommandLine::Outcome CommandLine::Parse(const QStringList& arguments, CommandLin
                                     QStringLiteral("N"));
   const QCommandLineOption connect(QStringLiteral("connect"), QStringLiteral("Connect to the port at start."));
   const QCommandLineOption log(QStringLiteral("log"), QStringLiteral("Append every received byte to FILE."), QStringLiteral("FILE"));
-  parser.addOptions({port, baud, flow, dataBits, parity, stopBits, connect, log});
+  parser.addOptions({help, version, port, baud, flow, dataBits, parity, stopBits, connect, log});
 
-  if (!parser.parse(arguments)) {
+  if (!parser.parse(WithoutQtOptions(arguments))) {
     output = parser.errorText();
     return ExitBad;
   }
   if (parser.isSet(help)) {
-    output = parser.helpText();
+    // Without a running application Qt cannot name the program itself.
+    output = parser.helpText().replace(QLatin1String("<executable_name>"), QLatin1String("serivox"));
     return ExitOk;
   }
   if (parser.isSet(version)) {
-    output = QCoreApplication::applicationName() + QLatin1Char(' ') + QCoreApplication::applicationVersion() +
-             QLatin1Char('\n');
+    output = QStringLiteral("Serivox " SERIVOX_VERSION "\n");
     return ExitOk;
   }
   if (!parser.positionalArguments().isEmpty()) {

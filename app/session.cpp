@@ -25,6 +25,7 @@ void OnTerminationSignal(int) {
   [[maybe_unused]] ssize_t n = write(signalPipe[0], &byte, 1);
 }
 
+#ifdef SERIVOX_TEST_HOOKS
 void RunStep(TSerivox* form, const QString& step) {
   if (step == QLatin1String("slave")) {
     form->ui->Button7->click();
@@ -38,6 +39,7 @@ void RunStep(TSerivox* form, const QString& step) {
     if (QWindow* window = form->windowHandle()) window->close();
   }
 }
+#endif
 
 }  // namespace
 
@@ -63,7 +65,8 @@ void InstallTerminationHandler(TSerivox* mainWindow) {
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &action, nullptr);
 }
 
-void RunTestSteps(TSerivox* mainWindow) {
+void RunTestSteps([[maybe_unused]] TSerivox* mainWindow) {
+#ifdef SERIVOX_TEST_HOOKS
   const QStringList steps =
       QString::fromLocal8Bit(qgetenv("SERIVOX_TEST_STEPS")).split(QLatin1Char(','), Qt::SkipEmptyParts);
   QPointer<TSerivox> form(mainWindow);
@@ -71,4 +74,5 @@ void RunTestSteps(TSerivox* mainWindow) {
     QTimer::singleShot(static_cast<int>(100 * (i + 1)), mainWindow, [form, step = steps[i].trimmed()] {
       if (form) RunStep(form, step);
     });
+#endif
 }

@@ -15,4 +15,6 @@ void InstallTerminationHandler(TSerivox* mainWindow);
 // "slave" (Create new instance), "popup" (drop the port list down),
 // "connect" (the Connect button), "exit" (the Exit button), "close" (a close
 // request to the main window, as the window manager sends it). Unset: nothing.
+// Only a build configured with SERIVOX_TEST_HOOKS reads the variable; any
+// other build (the package, scripts/run.sh) does nothing here.
 void RunTestSteps(TSerivox* mainWindow);

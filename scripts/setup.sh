@@ -6,8 +6,9 @@ packages=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev googletest lib
   # Network ports: the protocol library, and ser2net for their tests.
   libgensio-dev ser2net
   # Installing and packing: checks of the menu entry and metainfo, the Debian
-  # package's tools and its checker; xvfb to look at the real window.
-  desktop-file-utils appstream dpkg-dev file lintian xvfb)
+  # package's tools and its checker; xvfb to look at the real window; git for
+  # the package's time (the last commit's) and the licence-line check.
+  desktop-file-utils appstream dpkg-dev file lintian xvfb git)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -24,13 +24,20 @@ struct ProgramRun {
   QString err;
 };
 
-// Runs the program; a window that opened would keep it running past the limit.
-ProgramRun RunProgram(const QStringList& arguments) {
+// Runs the program offscreen, or with no display at all as over ssh or in a
+// build step; a window that opened would keep it running past the limit.
+ProgramRun RunProgram(const QStringList& arguments, bool display = true, const QString& steps = {},
+                      const QString& exe = QStringLiteral(SERIVOX_EXE)) {
   QProcess program;
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert("QT_QPA_PLATFORM", "offscreen");
+  if (display) {
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+  } else {
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) env.remove(name);
+  }
+  if (!steps.isEmpty()) env.insert("SERIVOX_TEST_STEPS", steps);
   program.setProcessEnvironment(env);
-  program.start(QStringLiteral(SERIVOX_EXE), arguments);
+  program.start(exe, arguments);
   ProgramRun run;
   if (!program.waitForFinished(60000)) {
     program.kill();
@@ -81,7 +88,37 @@ TEST(CommandLineProgram, HelpAndVersionGoToStdoutWithStatus0) {
     EXPECT_TRUE(help.out.contains(option)) << option;
   const ProgramRun version = RunProgram({"--version"});
   EXPECT_EQ(version.status, 0);
-  EXPECT_EQ(version.out, "Serivox 2.5\n");
+  EXPECT_EQ(version.out, "Serivox " SERIVOX_VERSION "\n");
+}
+
+TEST(CommandLineProgram, WithoutADisplayOnlyAStartNeedsOneAndSaysSoInOneLine) {
+  EnsureGuiApp();
+  const ProgramRun help = RunProgram({"--help"}, false);
+  EXPECT_EQ(help.status, 0) << help.err.toStdString();
+  EXPECT_TRUE(help.out.startsWith("Usage: serivox [options]")) << help.out.toStdString();
+  EXPECT_FALSE(help.out.contains("--help-all"));
+  const ProgramRun version = RunProgram({"--version"}, false);
+  EXPECT_EQ(version.status, 0) << version.err.toStdString();
+  EXPECT_EQ(version.out, "Serivox " SERIVOX_VERSION "\n");
+  // Qt's own options, with one dash or two, are left to Qt and the refusal
+  // names the option that is wrong.
+  const ProgramRun refused = RunProgram({"-style", "Fusion", "-reverse", "--platform", "xcb", "--baud", "7"}, false);
+  EXPECT_EQ(refused.status, kBadCommandLine);
+  EXPECT_TRUE(refused.err.startsWith("serivox: Invalid baud rate '7'")) << refused.err.toStdString();
+
+  const ProgramRun start = RunProgram({"--port", "LOOPBACK"}, false);
+  EXPECT_EQ(start.status, 1);
+  EXPECT_EQ(start.err, "serivox: no display to open the window on (DISPLAY and WAYLAND_DISPLAY are unset)\n");
+  EXPECT_TRUE(start.out.isEmpty());
+#ifdef SERIVOX_TEST_HOOKS
+  // -platform reaches Qt: the window opens offscreen and Exit ends it. A copy
+  // of the program keeps the settings it saves in a folder of the test's.
+  QTemporaryDir dir;
+  ASSERT_TRUE(QFile::copy(SERIVOX_EXE, dir.filePath("serivox")));
+  const ProgramRun offscreen =
+      RunProgram({"-platform", "offscreen", "--port", "LOOPBACK"}, false, "exit", dir.filePath("serivox"));
+  EXPECT_EQ(offscreen.status, 0) << offscreen.err.toStdString();
+#endif
 }
 
 class CommandLineOptions : public ::testing::Test {
