@@ -138,7 +138,7 @@ void RemotePorts::Cancel() {
 
 void RemotePorts::ShowConnecting(bool on) {
   w_->ui->Shape1->SetBrushColor(on ? kConnectingColor : clRed);
-  w_->ui->Button1->setText(on ? QStringLiteral("Cancel") : QStringLiteral("Connect"));
+  w_->ui->Button1->setText(on ? QStringLiteral("Ca&ncel") : QStringLiteral("Co&nnect"));
 }
 
 void RemotePorts::Finished(int error) {

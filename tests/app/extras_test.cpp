@@ -229,6 +229,7 @@ TEST_F(Extras, EachOpenErrorTellsItsCause) {
     details.clear();
     w->ComPort->SetPort(name);
     QTest::mouseClick(w->ui->Button1, Qt::LeftButton);
+    WaitWithEvents([&] { return !errors.isEmpty(); });  // a network port connects in the background
     EXPECT_EQ(errors.size(), 1) << name;
     return details.value(0);
   };
