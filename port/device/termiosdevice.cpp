@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "txdrain.h"
+#include "uartrate.h"
 #include "waits.h"
 
 namespace serivox::device {
@@ -207,8 +209,9 @@ int TermiosDevice::setCommState(const Dcb& dcb) {
   tcflag_t cflags = CSTOPB | CRTSCTS | PARODD | CMSPAR;
   if (hasLines_) cflags |= CSIZE | PARENB;  // a pseudo-terminal forces 8 data bits, no parity
   const tcflag_t iflags = IXON | IXOFF | INPCK | PARMRK;
-  // Drivers round the rate to what their clock divides to; allow 3 %.
-  const double rate = got.c_ospeed;
+  // Drivers round the rate to what their clock divides to; allow 3 %. A PC
+  // UART reports the rate asked for: take the one its divisor gives.
+  const double rate = RateOnLine(fd_, got.c_ospeed);
   const bool rateOk = std::abs(rate - dcb.BaudRate) <= dcb.BaudRate * 0.03;
   if ((got.c_cflag & cflags) != (want.c_cflag & cflags) ||
       (got.c_iflag & iflags) != (want.c_iflag & iflags) || got.c_cc[VSTART] != want.c_cc[VSTART] ||
@@ -238,11 +241,13 @@ int TermiosDevice::write(const uint8_t* data, int count, int& done) {
   if (count <= 0) return 0;
   CommTimeouts to;
   bool toggle;
+  uint32_t baud;
   {
     std::lock_guard lk(mu_);
     if (hungUp_) return EIO;
     to = timeouts_;
     toggle = dcb_.fRtsControl == RTS_CONTROL_TOGGLE;
+    baud = dcb_.BaudRate;
   }
   if (toggle) setLine(TIOCM_RTS, true);
   const uint64_t total =
@@ -281,8 +286,9 @@ int TermiosDevice::write(const uint8_t* data, int count, int& done) {
     }
   }
   if (toggle) {
-    // RTS stays up until the bytes have left, within the write's time-out.
-    if (err == 0) waitOutput(bounded ? deadline : Clock::now() + std::chrono::seconds(10), 1000);
+    // RTS stays up until the bytes have left the UART, within the write's time-out.
+    FdTxLine line(fd_);
+    if (err == 0) WaitSent(line, bounded ? deadline : Clock::now() + std::chrono::seconds(10), 1000, baud);
     setLine(TIOCM_RTS, false);
   }
   if (done > 0) {
@@ -291,24 +297,6 @@ int TermiosDevice::write(const uint8_t* data, int count, int& done) {
     if (waiting_) Kick(kick_);
   }
   return err;
-}
-
-int TermiosDevice::waitOutput(Clock::time_point deadline, int stallMs) {
-  int queued = 0;
-  if (ioctl(fd_, TIOCOUTQ, &queued) != 0) return 0;
-  int last = queued;
-  auto moved = Clock::now();
-  while (queued > 0) {
-    const auto now = Clock::now();
-    if (now >= deadline || now - moved >= std::chrono::milliseconds(stallMs)) break;
-    poll(nullptr, 0, 2);
-    if (ioctl(fd_, TIOCOUTQ, &queued) != 0) return 0;
-    if (queued < last) {
-      last = queued;
-      moved = Clock::now();
-    }
-  }
-  return queued;
 }
 
 int TermiosDevice::drain() {
@@ -321,12 +309,12 @@ int TermiosDevice::drain() {
     baud = dcb_.BaudRate;
   }
   // A pseudo-terminal reports 0: its bytes already wait at the far end.
-  int queued = 0;
-  if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) return 0;
+  FdTxLine line(fd_);
+  const int queued = BytesUnsent(line);
+  if (queued <= 0) return 0;
   const auto deadline = Clock::now() + std::chrono::milliseconds(DrainLimitMs(to, baud, queued));
   // A line held by flow control gives up after a second without progress.
-  const int byteMs = static_cast<int>(12 * 1000 / (baud ? baud : 9600));
-  if (waitOutput(deadline, 1000 + 2 * byteMs) > 0) tcflush(fd_, TCOFLUSH);
+  if (WaitSent(line, deadline, 1000 + 2 * LineMs(baud, 1), baud) > 0) tcflush(fd_, TCOFLUSH);
   return 0;
 }
 

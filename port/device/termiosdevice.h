@@ -93,9 +93,6 @@ class TermiosDevice : public Device {
   bool linesGone(int error);
   // Raises or drops one output line (TIOCM_DTR, TIOCM_RTS).
   int setLine(int bit, bool on);
-  // Waits until the output queue is empty, the line stops taking bytes for
-  // `stallMs`, or `deadline` passes; returns the bytes still queued.
-  int waitOutput(Clock::time_point deadline, int stallMs);
   void readCountersLocked(kernel::LineCounters& c, int& modem);
   size_t capacityLocked() const;
   // The receiver thread: started while EV_RXCHAR is in the mask.
