@@ -180,13 +180,17 @@ void TComThread::ReleaseToThread(std::unique_ptr<TComThread> self) {
 }
 
 void TComThread::Execute() {
+  bool lost = false;
   for (;;) {
     uint32_t mask = 0;
     const int r = device_->waitCommEvent(mask, StopEvent);
     if (r != 0) {
       // EIO: the device went away. Any other failure ends the loop as the
       // stop event does.
-      if (r == EIO && !channel_->Stopping()) ReportDeviceLost();
+      if (r == EIO && !channel_->Stopping()) {
+        lost = true;
+        ReportDeviceLost();
+      }
       break;
     }
     Events = MaskToEventSet(mask);
@@ -194,9 +198,10 @@ void TComThread::Execute() {
     if (channel_->Stopping()) break;
   }
   device_->setCommMask(0);
-  // Received bytes nobody will read are dropped; bytes already written are
+  // Received bytes nobody will read are dropped; after a loss those that
+  // arrived before it stay readable until Close. Bytes already written are
   // left to leave the port (Close drains them).
-  device_->purge(PURGE_RXCLEAR);
+  if (!lost) device_->purge(PURGE_RXCLEAR);
   std::lock_guard lock(channel_->mutex);
   channel_->finished = true;
   channel_->changed.notify_all();
