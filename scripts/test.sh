@@ -3,7 +3,8 @@
 # times: a plain build, an AddressSanitizer + UndefinedBehaviorSanitizer
 # build, and a ThreadSanitizer build of the port component (its event thread).
 # After the plain build, the Debian package is built, checked by lintian,
-# installed, started from PATH and removed again.
+# installed, started from PATH and removed again, and the real-driver tests
+# run in an emulated PC on Linux's own 8250 and ftdi_sio drivers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -18,6 +19,9 @@ ctest --test-dir build-test --output-on-failure -j "$jobs"
 echo "== Debian package"
 deb=$(bash scripts/package.sh)
 bash tests/install/install_test.sh --deb "$deb"
+
+echo "== real drivers in an emulated PC"
+bash scripts/driver-test.sh build-test
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSERIVOX_SANITIZE=address > /dev/null
