@@ -17,17 +17,7 @@ build=${1:-build-test}
 program=$build/tests/port/realdriver_tests
 started=$SECONDS
 
-packages=(qemu-system-x86 linux-image-amd64 busybox-static cpio python3)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "Installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" > /dev/null
-fi
+bash scripts/setup.sh qemu-system-x86 linux-image-amd64 busybox-static cpio python3
 [[ -x $program ]] || { echo "driver-test: $program is not built" >&2; exit 2; }
 
 kernel=$(ls -1 /boot/vmlinuz-* | sort -V | tail -n 1)

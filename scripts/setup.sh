@@ -8,6 +8,8 @@ packages=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev googletest lib
   # Installing and packing: checks of the menu entry and metainfo, the Debian
   # package's tools and its checker; xvfb to look at the real window.
   desktop-file-utils appstream dpkg-dev file lintian xvfb)
+# Package names given as arguments are installed instead (scripts/driver-test.sh).
+if (($#)); then packages=("$@"); fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
