@@ -33,10 +33,11 @@ int LineMs(uint32_t baud, int bytes) {
 
 namespace {
 
-// Bytes unsent as BytesUnsent counts them; false when the queue cannot be
-// read. `known` tells whether the driver reported its transmitter.
-bool Unsent(TxLine& line, int& bytes, bool& known) {
-  int queued = 0;
+// Bytes unsent as BytesUnsent counts them, and those in the kernel's queue;
+// false when the queue cannot be read. `known` tells whether the driver
+// reported its transmitter.
+bool Unsent(TxLine& line, int& bytes, int& queued, bool& known) {
+  queued = 0;
   if (line.outQueue(queued) != 0) return false;
   bool empty = true;
   known = line.transmitterEmpty(empty) == 0;
@@ -47,25 +48,30 @@ bool Unsent(TxLine& line, int& bytes, bool& known) {
 }  // namespace
 
 int BytesUnsent(TxLine& line) {
-  int bytes = 0;
+  int bytes = 0, queued = 0;
   bool known = false;
-  return Unsent(line, bytes, known) ? bytes : 0;
+  return Unsent(line, bytes, queued, known) ? bytes : 0;
 }
 
 int WaitSent(TxLine& line, TxLine::Clock::time_point deadline, int stallMs, uint32_t baud) {
-  int unsent = 0;
+  int unsent = 0, queued = 0;
   bool known = false;
-  if (!Unsent(line, unsent, known)) return 0;
+  if (!Unsent(line, unsent, queued, known)) return 0;
   // The kernel's count moves a FIFO load at a time, and the FIFO's last load
-  // shows no progress until it is out: allow its time on the line.
-  const auto stall = std::chrono::milliseconds(stallMs + (known ? LineMs(baud, kTxFifoBytes) : 0));
+  // shows no progress until it is out: allow its time on the line. Once the
+  // kernel's queue is empty only that load is left, and nothing holds a
+  // 16550's FIFO: twice its time, so that a transmitter that never reports
+  // itself empty (QEMU's FTDI adapter) costs no second.
+  const int fifoMs = known ? LineMs(baud, kTxFifoBytes) : 0;
+  const auto stall = std::chrono::milliseconds(stallMs + fifoMs);
+  const auto lastLoad = std::chrono::milliseconds(2 * fifoMs + 20);
   int last = unsent;
   auto moved = line.now();
   while (unsent > 0) {
     const auto now = line.now();
-    if (now >= deadline || now - moved >= stall) break;
+    if (now >= deadline || now - moved >= (queued > 0 ? stall : lastLoad)) break;
     line.pause(2);
-    if (!Unsent(line, unsent, known)) return 0;
+    if (!Unsent(line, unsent, queued, known)) return 0;
     if (unsent < last) {
       last = unsent;
       moved = line.now();

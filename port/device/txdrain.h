@@ -53,7 +53,8 @@ int BytesUnsent(TxLine& line);
 
 // Waits until everything has left (BytesUnsent is 0), `deadline` passes, or
 // nothing moves for `stallMs` plus a full FIFO's time at `baud` (only where the
-// driver reports the transmitter). Returns the bytes still unsent.
+// driver reports the transmitter), or, once the kernel's queue is empty, for
+// twice a FIFO's time and 20 ms. Returns the bytes still unsent.
 int WaitSent(TxLine& line, TxLine::Clock::time_point deadline, int stallMs, uint32_t baud);
 
 }  // namespace serivox::device

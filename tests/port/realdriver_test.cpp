@@ -434,7 +434,10 @@ TEST(RealUsb, DataBothWaysExactAt115200AndAtCustomRates) {
       const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
       std::printf("[ usb ] modem-line request: %.2f ms each\n", ms / 100);
     }
+    const auto c0 = std::chrono::steady_clock::now();
     port.Close();
+    std::printf("[ usb ] Close: %.0f ms\n",
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - c0).count());
   }
   // A rate the adapter's divisor cannot make is refused, not run at 9600.
   TComPort port;

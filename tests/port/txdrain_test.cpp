@@ -21,6 +21,7 @@ namespace {
 class FifoLine : public TxLine {
  public:
   FifoLine(int queued, int loadMs, bool reportsLsr) : queued_(queued), loadMs_(loadMs), reportsLsr_(reportsLsr) {
+
     Load();
   }
   int outQueue(int& bytes) override {
@@ -31,13 +32,14 @@ class FifoLine : public TxLine {
   int transmitterEmpty(bool& empty) override {
     if (!reportsLsr_) return ENOTTY;
     Advance();
-    empty = fifo_ == 0;
+    empty = fifo_ == 0 && !neverEmpty;
     return 0;
   }
   Clock::time_point now() override { return t_; }
   void pause(int ms) override { t_ += std::chrono::milliseconds(ms); }
 
   int heldAfter = -1;  // bytes after which the line stops, -1: never
+  bool neverEmpty = false;  // the transmitter never reports TEMT
   int sent = 0;
   Clock::time_point t_{};
 
@@ -101,6 +103,15 @@ TEST(TxDrain, HeldLineGivesUpAfterTheStallPlusAFifoTimeNotAtTheDeadline) {
   // Progress came when the first load left; then stall + a FIFO's time.
   EXPECT_LT(waited, std::chrono::milliseconds(1500 + stallMs + LineMs(baud, kTxFifoBytes) + 10));
   EXPECT_GE(waited, std::chrono::milliseconds(stallMs + LineMs(baud, kTxFifoBytes)));
+}
+
+TEST(TxDrain, TransmitterThatNeverReportsEmptyCostsTwoFifoTimesNotTheStall) {
+  // QEMU's FTDI adapter sends 0 in its line-status byte: TEMT never comes.
+  FifoLine line(0, 1, true);
+  line.neverEmpty = true;
+  EXPECT_EQ(BytesUnsent(line), kTxFifoBytes);
+  EXPECT_EQ(WaitSent(line, line.now() + 60s, 1000 + 2 * LineMs(115200, 1), 115200), kTxFifoBytes);
+  EXPECT_LE(line.now() - FifoLine::Clock::time_point{}, std::chrono::milliseconds(2 * LineMs(115200, 16) + 22));
 }
 
 TEST(TxDrain, WithoutTransmitterStatusTheKernelQueueAloneDecides) {
