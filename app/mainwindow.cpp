@@ -99,7 +99,7 @@ TSerivox::TSerivox(QWidget* parent) : QWidget(parent), ui(new Ui::TSerivox) {
 
   // The port with its start-up settings; the settings file may replace them
   // when the window is shown.
-  ComPort = new TComPort(this);
+  ComPort = MakePort ? MakePort(this) : new TComPort(this);
   ComPort->setObjectName(QStringLiteral("ComPort"));
   ComPort->BeginLoading();
   ComPort->SetBaudRate(br38400);
@@ -304,11 +304,22 @@ void TSerivox::Button7Click(QObject*) {
 
 void TSerivox::Timer3Timer(QObject*) {
   Flush();
-  // Asserted on every tick, so the lines follow the boxes whatever the
-  // port's flow-control settings set at open.
+  // The lines follow the boxes whatever the control modes set at open or at
+  // a change of settings, but a request goes out only when the wanted state
+  // differs from what this port last got: on a USB adapter each is a control
+  // transfer on this thread. RTS handshake and RTS toggle drive RTS themselves.
   if (ComPort->Connected()) {
-    ComPort->SetDTRLine(ui->DTRCheckBox->isChecked());
-    ComPort->SetRTSLine(ui->RTSCheckBox->isChecked());
+    if (LinesSet.applied != ComPort->CommStateApplied()) LinesSet = {ComPort->CommStateApplied(), {}, {}};
+    const bool dtr = ui->DTRCheckBox->isChecked(), rts = ui->RTSCheckBox->isChecked();
+    if (LinesSet.dtr != dtr) {
+      ComPort->SetDTRLine(dtr);
+      LinesSet.dtr = dtr;
+    }
+    const TRTSFlowControl mode = ComPort->FlowControl().ControlRTS();
+    if (mode != rtsHandshake && mode != rtsToggle && LinesSet.rts != rts) {
+      ComPort->SetRTSLine(rts);
+      LinesSet.rts = rts;
+    }
   }
 }
 

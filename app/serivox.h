@@ -112,6 +112,13 @@ class TSerivox : public QWidget {
   void Button5Click(QObject* Sender);
   void Button7Click(QObject* Sender);
   void Timer3Timer(QObject* Sender);
+  // What Timer3Timer last set on the open port, since which application of
+  // its line settings (TCustomComPort::CommStateApplied); unset: not yet.
+  struct LineRefresh {
+    uint64_t applied = 0;
+    std::optional<bool> dtr, rts;
+  };
+  LineRefresh LinesSet;
   // Settings file (settingsfile.cpp).
   void LoadConfig();
   void SaveConfig();
@@ -234,6 +241,9 @@ class TSerivox : public QWidget {
   // what is received next starts a line of its own.
   void AppendNoteLine(const std::string& text);
 
+  // Hook for tests and benchmarks: makes the port of the next window (one on
+  // a device double); unset, the window makes a TComPort.
+  static inline std::function<TComPort*(QObject* owner)> MakePort;
   // Hook for tests: the file chosen by Send File's dialog (empty = cancel).
   std::function<QString()> ChooseFile;
   // Milliseconds of the monotonic clock as a wrapping 32-bit tick.

@@ -324,6 +324,7 @@ void TCustomComPort::ApplyCommState() {
   dcb.ErrorChar = dcb.fErrorChar ? parity_->ReplaceChar() : 0;
   dcb.EofChar = 0;
   dcb.EvtChar = eventChar_;
+  ++commStateApplied_;
   if (const int error = handle_->setCommState(dcb)) throw EComPort(CError_SetStateFailed, error);
 }
 

@@ -122,6 +122,9 @@ class TCustomComPort : public QObject {
   // that open goes to the application's exception reporter.
   virtual void Loaded();
 
+  // Counts the applications of the line settings; each sets DTR and RTS by
+  // the control modes again (every Open, every change while open).
+  uint64_t CommStateApplied() const { return commStateApplied_; }
   // The open device, or null (the invalid handle) while closed.
   serivox::device::Device* Handle() const { return handle_.get(); }
   // Cleared when the port is destroyed; see PortLife.
@@ -281,6 +284,7 @@ class TCustomComPort : public QObject {
   std::shared_ptr<std::atomic<bool>> life_ = std::make_shared<std::atomic<bool>>(true);
   PortWindow* window_ = nullptr;
   int32_t updateCount_ = 0;
+  uint64_t commStateApplied_ = 0;
   std::vector<TComLink*> links_;
   bool hasRxBufLink_ = false;
   // The lifecycle: Opening while the before-open handlers run and the device

@@ -9,6 +9,8 @@ packages=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev googletest lib
   # package's tools and its checker; xvfb to look at the real window; git for
   # the package's time (the last commit's) and the licence-line check.
   desktop-file-utils appstream dpkg-dev file lintian xvfb git)
+# Package names given as arguments are installed instead (scripts/driver-test.sh).
+if (($#)); then packages=("$@"); fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

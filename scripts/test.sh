@@ -4,8 +4,9 @@
 # build, and a ThreadSanitizer build of the port component (its event thread).
 # After the plain build, the Debian package is built twice from scratch (the
 # two must be byte-identical), checked by lintian, installed, run without a
-# display, started from PATH and removed again; and every source, header,
-# script and CMake file must carry its licence line. The test builds let
+# display, started from PATH and removed again; every source, header, script
+# and CMake file must carry its licence line; and the real-driver tests run in
+# an emulated PC on Linux's own 8250 and ftdi_sio drivers. The test builds let
 # SERIVOX_TEST_STEPS drive the program (SERIVOX_TEST_HOOKS); the package
 # does not.
 set -euo pipefail
@@ -44,6 +45,9 @@ if [[ -n $unlicensed ]]; then
   exit 1
 fi
 echo "every source, header, script and CMake file carries its licence line: ok"
+
+echo "== real drivers in an emulated PC"
+bash scripts/driver-test.sh build-test
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSERIVOX_SANITIZE=address -DSERIVOX_TEST_HOOKS=ON \

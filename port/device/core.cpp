@@ -43,16 +43,6 @@ ReadBounds ReadBoundsFor(const CommTimeouts& t, int count) {
   return r;
 }
 
-// The longest wait of Device::drain for `queued` bytes: the write time-out
-// for them, or when the time-outs are 0 twice their time on the line plus a
-// second, at most ten seconds.
-uint64_t DrainLimitMs(const CommTimeouts& t, uint32_t baud, int queued) {
-  const uint64_t n = queued > 0 ? static_cast<uint64_t>(queued) : 0;
-  if (t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0)
-    return uint64_t{t.WriteTotalTimeoutMultiplier} * n + t.WriteTotalTimeoutConstant;
-  const uint64_t lineMs = n * 12 * 1000 / (baud ? baud : 9600);  // up to 12 bits a byte
-  return std::min<uint64_t>(2 * lineMs + 1000, 10000);
-}
 
 // The events a wait reports on a device that went away: those still pending
 // (taken), with EV_ERR the first time (`reported` notes it). None left means
@@ -74,6 +64,14 @@ int minTimeout(int a, int b) {
 }
 
 }  // namespace
+
+uint64_t DrainLimitMs(const CommTimeouts& t, uint32_t baud, int queued) {
+  const uint64_t n = queued > 0 ? static_cast<uint64_t>(queued) : 0;
+  if (t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0)
+    return uint64_t{t.WriteTotalTimeoutMultiplier} * n + t.WriteTotalTimeoutConstant;
+  const uint64_t lineMs = n * 12 * 1000 / (baud ? baud : 9600);  // up to 12 bits a byte
+  return std::min<uint64_t>(2 * lineMs + 1000, 10000);
+}
 
 bool LineSettingsValid(const Dcb& dcb) {
   return dcb.BaudRate != 0 && dcb.ByteSize >= 5 && dcb.ByteSize <= 8 && dcb.Parity <= SPACEPARITY &&

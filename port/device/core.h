@@ -42,6 +42,11 @@ namespace serivox::device {
 // known parity and stop bits, distinct XON and XOFF with software flow control.
 bool LineSettingsValid(const Dcb& dcb);
 
+// The longest wait of a drain for `queued` bytes: the write time-out for
+// them, or when the time-outs are 0 twice their time on the line plus a
+// second, at most ten seconds.
+uint64_t DrainLimitMs(const CommTimeouts& t, uint32_t baud, int queued);
+
 class DeviceCore : public Device {
  public:
   using Clock = std::chrono::steady_clock;
@@ -79,6 +84,10 @@ class DeviceCore : public Device {
   virtual int transmit(const uint8_t* data, int count, int& done, Deadline deadline, Lock& lk) = 0;
   // Bytes that completed writes handed over and that have not left yet.
   virtual int outputQueued() = 0;
+  // Waits until the output has left, the line takes nothing for `stall`, or
+  // `deadline` passes; returns the bytes still queued. By default it looks at
+  // outputQueued() every 2 ms.
+  virtual int awaitOutput(Clock::time_point deadline, std::chrono::milliseconds stall, Lock& lk);
   // Whether the device has modem lines at all; without, line requests are
   // accepted and inputs read off without taking the lock (the window
   // refreshes DTR and RTS often). Fixed for the device's life.
@@ -137,9 +146,6 @@ class DeviceCore : public Device {
 
  private:
   size_t capacity() const;
-  // Waits until the output has left, the line takes nothing for `stall`, or
-  // `deadline` passes; returns the bytes still queued.
-  int awaitOutput(Clock::time_point deadline, std::chrono::milliseconds stall, Lock& lk);
   void takeLocked(uint8_t* data, int count, int& done);
   bool gathering(Clock::time_point now) const;
   void kickWaiterFor(uint32_t events);

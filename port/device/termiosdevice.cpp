@@ -15,6 +15,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "txdrain.h"
+#include "uartrate.h"
 #include "waits.h"
 
 namespace serivox::device {
@@ -212,8 +214,9 @@ int TermiosDevice::applyLine(const Dcb& dcb, Lock&) {
   tcflag_t cflags = CSTOPB | CRTSCTS | PARODD | CMSPAR;
   if (hasLines_) cflags |= CSIZE | PARENB;  // a pseudo-terminal forces 8 data bits, no parity
   const tcflag_t iflags = IXON | IXOFF | INPCK | PARMRK;
-  // Drivers round the rate to what their clock divides to; allow 3 %.
-  const double rate = got.c_ospeed;
+  // Drivers round the rate to what their clock divides to; allow 3 %. A PC
+  // UART reports the rate asked for: take the one its divisor gives.
+  const double rate = RateOnLine(fd_, got.c_ospeed);
   const bool rateOk = std::abs(rate - dcb.BaudRate) <= dcb.BaudRate * 0.03;
   if ((got.c_cflag & cflags) != (want.c_cflag & cflags) || (got.c_iflag & iflags) != (want.c_iflag & iflags) ||
       got.c_cc[VSTART] != want.c_cc[VSTART] || got.c_cc[VSTOP] != want.c_cc[VSTOP] || !rateOk) {
@@ -261,10 +264,22 @@ void TermiosDevice::lineState(uint32_t& errors, int& inQueue) {
   if (room() == 0 && ioctl(fd_, FIONREAD, &n) == 0) inQueue += n;
 }
 
-// A pseudo-terminal reports 0: its bytes already wait at the far end.
+// The kernel's queue, and a FIFO load while a UART's transmitter is busy. A
+// pseudo-terminal reports 0: its bytes already wait at the far end.
 int TermiosDevice::outputQueued() {
-  int queued = 0;
-  return ioctl(fd_, TIOCOUTQ, &queued) == 0 ? queued : 0;
+  FdTxLine line(fd_);
+  return BytesUnsent(line);
+}
+
+// The transmitter's own rule (txdrain.h): the FIFO's time at the line's rate
+// counts as progress. The descriptor is watched without the lock.
+int TermiosDevice::awaitOutput(Clock::time_point deadline, std::chrono::milliseconds stall, Lock& lk) {
+  const uint32_t baud = dcb().BaudRate;
+  lk.unlock();
+  FdTxLine line(fd_);
+  const int left = WaitSent(line, deadline, static_cast<int>(stall.count()), baud);
+  lk.lock();
+  return left;
 }
 
 // --- Events of the line itself ------------------------------------------------------------

@@ -69,6 +69,7 @@ class TermiosDevice : public DeviceCore {
   int modemStatus(uint32_t& status, Lock& lk) override;
   int lineFunction(int function, Lock& lk) override;
   int outputQueued() override;
+  int awaitOutput(Clock::time_point deadline, std::chrono::milliseconds stall, Lock& lk) override;
   void lineState(uint32_t& errors, int& inQueue) override;
   int flushInput() override;
   int flushOutput(Lock& lk) override;

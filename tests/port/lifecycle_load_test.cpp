@@ -348,8 +348,9 @@ TEST(LifecycleUnderLoad, EventThreadSetUpFailureFailsOpen) {
 }
 
 // The far end of a pseudo-terminal closes while the port is open: the loss
-// is reported once, on the owner's thread, the thread does not spin, and the
-// port closes without hanging.
+// is reported once, on the owner's thread, the thread does not spin, the
+// bytes that arrived before it stay readable, and the port closes without
+// hanging.
 TEST(LifecycleUnderLoad, LostDeviceIsReportedOnceWithoutSpinning) {
   EnsureApp();
   for (TSyncMethod method : kMethods) {
@@ -367,6 +368,8 @@ TEST(LifecycleUnderLoad, LostDeviceIsReportedOnceWithoutSpinning) {
       onOwnerThread = onOwnerThread && QThread::currentThread() == QCoreApplication::instance()->thread();
     };
     port.Open();
+    ASSERT_TRUE(pty.send("before the loss"));
+    ASSERT_TRUE(WaitUntil([&] { return port.InputCount() == 15; }));
     pty.closeMaster();
     ASSERT_TRUE(WaitUntil([&] { return lost > 0; }));
     const double cpu = CpuSeconds();
@@ -376,6 +379,9 @@ TEST(LifecycleUnderLoad, LostDeviceIsReportedOnceWithoutSpinning) {
     EXPECT_EQ(lost, 1);
     EXPECT_TRUE(onOwnerThread);
     EXPECT_TRUE(port.Connected());
+    std::string kept;
+    port.ReceiveText(kept, 100);
+    EXPECT_EQ(kept, "before the loss");
     port.Close();
     EXPECT_FALSE(port.Connected());
   }
