@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The virtual COM bridge: binding the bridge library and moving bytes
 // between it and the window's port.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bridge binding's file choice (bridge.cpp).
 #pragma once
 

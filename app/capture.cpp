@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Capture of received data to a file, and the window's menu item for it.
 #include "capture.h"
 

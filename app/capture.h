@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // RxCapture: appends every received byte, raw, to a file.
 //
 // Bytes are gathered in memory and written by a timer (at most kFlushMs

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line, parsed before any window opens and applied to the first
 // window after it has loaded its settings.
 #include "cmdline.h"

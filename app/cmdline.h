@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program's command line: the first window's port and start-up state.
 //
 //   serivox [--port NAME] [--baud RATE] [--flow none|hardware|software]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Control bytes drawn as small inverted abbreviations ("CR", "LF", "ESC",
 // "NEL" ...), painted by the panes themselves so that they read the same in
 // both panes whatever fonts are installed.

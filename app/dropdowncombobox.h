@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // DropDownComboBox: a combo box that says when its list is about to drop
 // down, so the list can be filled just before the user sees it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "errordisplay.h"
 
 #include <grp.h>

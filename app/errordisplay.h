@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The general error display: every error that ends a handler is shown here,
 // in a critical message box titled with the application title.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The receive pane: a bounded deque of raw byte lines, painted on demand.
 #include "linepane.h"
 

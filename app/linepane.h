@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The receive pane: a read-only list of text lines of raw bytes, shown in a
 // fixed-pitch font, that stays fast and bounded under a fast stream.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Link test: the greeting-packet client, its statistics and the recogniser.
 //
 // The client sends "Hello " + letter + LF with the letters A..Y in turn and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "logline.h"
 
 #include "controlmark.h"

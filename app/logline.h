@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The typing pane's log lines: a prefix ending in "#", the byte as two
 // upper-case hexadecimal digits, two spaces and the byte itself.
 #pragma once

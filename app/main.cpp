@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program's entry: the command line, the framework, the error display and
 // the main window.
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window class: construction, start-up settings of the port, connecting
 // and disconnecting, showing, resizing and closing the window, further
 // windows, and the periodic DTR/RTS refresh.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The benchmark probe: an event filter on the receive pane's viewport. The
 // pane itself knows nothing of it, so without SERIVOX_PROBE it costs nothing.
 #include "probe.h"

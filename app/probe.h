@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A measuring aid for benchmarks that start the real program: off unless the
 // environment variable SERIVOX_PROBE is set, and then outside the receive path.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Receive display: ComPortRxChar, DisplayRxByte, the flush, Memo1DblClick.
 //
 // The line being built is kept in RxLine and reaches the pane only by a flush

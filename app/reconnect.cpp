@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reopening the port when its device comes back after a replug.
 #include "reconnect.h"
 

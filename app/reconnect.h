@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // DeviceReturnWatch: waits for a device path that went away to come back.
 //
 // It watches the nearest existing folder of the path with inotify (through

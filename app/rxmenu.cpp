@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The receive pane's context menu items of this window (capture, timestamps,
 // reconnect, line settings, break, hex, Enter's ending, local echo) and their
 // settings in the section [Serivox] of the settings file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TSerivox: the main window class. Every window owns its own port, timers,
 // controls and terminal, link-test and bridge state; windows share only the
 // settings file and the loaded bridge library.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How a session of the program ends besides the Exit button and the
 // window's close box, and the scripted steps the tests drive it with.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window's settings file: LoadConfig and SaveConfig. The port keeps its
 // own section; the window adds "Makro", "Test" and "Terminal". Texts are byte
 // strings shown as Latin-1.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TShape: a small circle painted in its brush colour (status lamps).
 #pragma once
 

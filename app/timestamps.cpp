@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Timestamps on receive lines, and the window's menu items for them.
 #include "timestamps.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // RxTimestamps: the local time that starts each new receive line while
 // "Show timestamps" is on ("12:34:56.789 "). Display only.
 //

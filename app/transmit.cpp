@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Transmit: typed keys (Memo2KeyPress), the three macros, Send File.
 //
 // Every operation opens the port first when it is closed. Memo2 doubles as

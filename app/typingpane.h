@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The typing and log pane: a plain-text pane whose log lines carry control
 // bytes as stand-in characters (see LogCharOfByte); the pane draws each as
 // the same inverted mark the receive pane draws, whatever fonts are installed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What both benchmark programs share: the clock, a pseudo-terminal pair and a
 // bounded reader of one side of it.
 #pragma once

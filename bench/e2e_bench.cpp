@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // e2e_bench: the receive drain of the real program, end to end, against
 // `cat slave > /dev/null` on the same kind of pseudo-terminal pair in the same run.
 //

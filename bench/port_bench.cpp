@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // port_bench: throughput, latency and idle cost of the port component over
 // pseudo-terminal pairs, each against a plain system-call loop on another
 // pair measured the same way in the same run.

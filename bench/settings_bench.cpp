@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // settings_bench: how long the main window takes to start and to close with a
 // huge settings file, and whether the lines it does not own survive.
 //

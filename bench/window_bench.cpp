@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // window_bench: the main window under load, over pseudo-terminal pairs, each
 // figure against a plain system-call loop measured in the same run.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The virtual COM bridge library: the endpoint table and byte delivery.
 #include "zelvarcom.h"
 

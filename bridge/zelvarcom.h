@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The virtual COM bridge library: named endpoints inside one process, joined
 // in pairs, passing single bytes from one window to another.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The port object: settings setters, opening and closing, applying settings.
 #include "comport.h"
 

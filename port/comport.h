@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial port component: settings, opening and closing, event delivery,
 // data transfer and line control, persistence.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The event thread: waits on the device and hands each batch of events to
 // the port by its SyncMethod, in the fixed order of delivery.
 #include "comthread.h"

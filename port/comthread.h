@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The event thread of an open port and the hidden message window that
 // carries its events to the owner's thread.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The system's serial ports, from sysfs. No port is opened: opening raises
 // DTR and RTS and can reset the board behind it.
 #include "enumerate.h"

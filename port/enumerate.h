@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The system's serial ports.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The port component's error, with its numbered messages.
 #pragma once
 

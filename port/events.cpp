@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The port's per-event steps and its window procedure.
 //
 // Every callback and handler may close or destroy the port: after each one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TIniFile: private-profile (INI) files, one key per call or in one batch.
 //
 // Format: "[Section]" headers and "Key=Value" lines. Section and key names

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TComLink: the callbacks through which a control follows a port.
 #pragma once
 

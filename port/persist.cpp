@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Storing and loading the port's settings in an INI file section or a
 // registry key.
 #include <functional>

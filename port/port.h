@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial port component: chief header.
 #pragma once
 

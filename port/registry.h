@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TRegistry: a small file-backed registry for the port's settings.
 //
 // Keys are folders under a root folder (default: the folder "registry" where

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "savefile.h"
 
 #include <fcntl.h>

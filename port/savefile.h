@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Storing a file's new content so that a failure is never silent and, where
 // the folder allows it, never leaves a half-written file.
 #pragma once

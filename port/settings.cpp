@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The settings objects: compare, store, push through the owning port.
 #include "settings.h"
 

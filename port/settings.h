@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The four settings objects a port owns. Each setter compares, stores and,
 // when the object belongs to a port, pushes its group to the open device.
 // An object without a port only stores values.

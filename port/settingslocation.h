@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where settings files live.
 //
 // Next to the executable when its folder can be written or the entry already

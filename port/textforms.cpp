@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text forms of the settings and the event-mask mapping.
 #include <array>
 #include <cctype>

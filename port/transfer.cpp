@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Blocking transfers, queries, line control and link registration.
 #include <algorithm>
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Enumerations, sets and text forms of the port's settings.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TComComboBox: a drop-down list bound to one setting of one port.
 #pragma once
 

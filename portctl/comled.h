@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TComLed: a lamp showing one signal of one port, or a state set from code.
 #pragma once
 

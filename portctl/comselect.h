@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TComSelect: the companion of a port property selector. It fills a list
 // control with every value one port setting can take, finds the port's
 // current value in it and writes a chosen text back into the port.

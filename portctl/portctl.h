@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The port-bound controls: chief header.
 #pragma once
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Draws the twelve lamp pictures of the signal lamp.
 
 Each picture is a 15 x 15 pixel, 16-colour (4-bit) BMP whose bottom-left pixel

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian package of Serivox from scratch in build-deb (a release
 # build installed under /usr), lists its contents and runs lintian over it:
 # any error, warning or note fails the build. Prints the package's path,

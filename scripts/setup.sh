@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what building and testing Serivox needs from Debian's archive.
 # Does nothing when everything is already there.
 set -euo pipefail

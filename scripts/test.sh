@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what is missing, then builds and runs the whole test suite three
 # times: a plain build, an AddressSanitizer + UndefinedBehaviorSanitizer
 # build, and a ThreadSanitizer build of the port component (its event thread).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The input queue of the tty and network devices: received bytes in one
 // contiguous buffer, appended at the end and taken from the front with a copy
 // each; the taken part is dropped when it outweighs what is left, so the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial device interface under the port component, and how a port name
 // becomes a device.
 //

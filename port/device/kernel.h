@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Kernel definitions the C library does not offer: the termios2 record with
 // its integer baud rates, the requests that read and write it, and the
 // serial line counters. Kept in this one file so that nothing else depends on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Network port names: taking them apart, finding the host within a time
 // bound, and handing gensio nothing but numeric addresses.
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built-in virtual ports: "LOOPBACK" (a loopback plug: transmit joined to
 // receive, RTS to CTS, DTR to DSR and RLSD) and "NULLMODEM-A"/"NULLMODEM-B"
 // (the two ends of a null-modem cable: data crossed, each end's RTS drives the

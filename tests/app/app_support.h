@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the window tests share: the application object and waiting with the
 // event loop running.
 #pragma once

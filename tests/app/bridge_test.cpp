@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The virtual COM bridge in the window: two windows in one process on the two
 // ends of the built-in null-modem cable, joined through the bridge library.
 // The windows bind the built library through the path hook.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Logging received data to a file: every byte raw under a flood, in either
 // display form, and a write error that stops the capture once.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line: each option applied to the first window as a user's
 // choice, and the program itself refusing bad values before any window opens.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real program, started and ended the ways a user ends it: the Exit
 // button, the window's close box, a termination signal; with slave windows,
 // an open pop-up, and a port whose device hung up.

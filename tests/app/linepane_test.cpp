@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The receive pane: its line model, its bound, following the end, keyboard
 // scrolling, double click and painting of control bytes.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The link test: recogniser, statistics, send rate, Start/Stop, Show/Hide,
 // and a whole client/server run between two windows over the null modem.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The main window: start-up state, connecting, errors, further windows,
 // resizing and the DTR/RTS refresh, on the built-in virtual ports.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The receive display: line breaking, the three display forms, the width
 // limit, the double click, and the receive handler with echo.
 #include <gtest/gtest.h>

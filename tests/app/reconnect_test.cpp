@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reconnect after a replug: a pseudo-terminal behind a fixed symbolic link is
 // torn down and created again, and the window opens it again by itself.
 #include <gtest/gtest.h>

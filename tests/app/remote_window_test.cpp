@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A window on a port of another machine: the link test between a window on a
 // local pseudo-terminal and an echoing window that reaches the other end of
 // the cable through a real ser2net, by a name read from the settings file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window's settings file: what a first run writes, how values are read
 // back, and how a damaged or unwritable file is met.
 #include <gtest/gtest.h>

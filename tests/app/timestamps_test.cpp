@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Timestamps on receive lines: after CR/LF, after an idle gap, on every hex
 // line; display only; their settings in [Serivox] once changed.
 #include <gtest/gtest.h>

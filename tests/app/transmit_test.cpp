@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Transmit: typed keys, the macros with their log, and Send File.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

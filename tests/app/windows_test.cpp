@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window's lamps on the loopback plug, and settings handed from a closed
 // window to one shown later.
 #include <gtest/gtest.h>

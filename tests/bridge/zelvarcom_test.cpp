@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bridge library's entry points, loaded with dlopen and looked up by name
 // as the program does: registration, names and handles, joining, delivery.
 #include <dlfcn.h>

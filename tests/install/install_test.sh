@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The installed program.
 #
 #   install_test.sh --build DIR   installs the build DIR into a temporary

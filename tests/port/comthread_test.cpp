@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Event thread and delivery, over the scripted device.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The termios device over pseudo-terminal pairs, and the mapping of the line
 // settings onto termios2.
 #include <fcntl.h>

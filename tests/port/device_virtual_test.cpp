@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built-in virtual ports: wiring, pacing, events and exclusive use.
 #include <gtest/gtest.h>
 

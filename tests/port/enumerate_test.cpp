@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Listing the system's serial ports from a sysfs tree of the test's own.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A scripted device for the port's tests: records every call, serves input
 // from a queue and delivers event batches that the test pushes.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Lifecycle under load: opening and closing while events flow, handlers that
 // close or destroy their port, bytes written just before Close, set-up
 // failures and devices that go away, in every SyncMethod. A watchdog turns a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Storing and loading the port's settings in INI files and the registry.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The port over real devices: pseudo-terminal pairs and the built-in virtual ports.
 #include <fcntl.h>
 #include <sys/inotify.h>

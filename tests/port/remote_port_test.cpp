@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The port on network ports: names, connection failures, and a real ser2net
 // serving a pseudo-terminal through "rfc2217://" and "tcp://".
 #include <net/if.h>

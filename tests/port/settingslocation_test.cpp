@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where settings files live: next to the executable, or in the user's
 // folder when the program's folder is the installed one or cannot be written.
 #include "settingslocation.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Qt application object the port's tests need for event delivery.
 #pragma once
 

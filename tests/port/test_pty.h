@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A pseudo-terminal pair for tests: the master stays with the test, the slave
 // is reached by its path like any serial device.
 #pragma once

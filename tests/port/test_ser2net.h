@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A real ser2net for tests, serving the slave of a pseudo-terminal pair on
 // 127.0.0.1 twice: with RFC 2217 and as raw TCP, each on a free port. Also a
 // relay that records what a client sends, and a cable between two pairs.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The port property selector: item lists, reading the port, the user's choice.
 #include <QDir>
 #include <QFile>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The signal lamp: state and OnChange, binding to a port, the link callbacks,
 // the ring timer and the painted picture.
 #include <QImage>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Lamps bound to a real port on the built-in loopback plug: RTS drives CTS,
 // DTR drives DSR and RLSD, delivered by the event thread.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The port selector's live list: it follows devices that come and go.
 #include <QDir>
 #include <QFile>

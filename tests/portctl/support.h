@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared helpers of the port-bound control tests: the application object and a
 // port on the scripted device, with settable modem lines and failures.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A stand-in for a foreign bridge library: the eight entry points record each
 // call with its arguments, and answer from a fixed table, so that a test can
 // check what the window asks of a library it did not build.
