@@ -388,7 +388,9 @@ int DeviceCore::waitCommEvent(uint32_t& events, int stopFd) {
       if (ev & EV_RXCHAR) rxReported_ = now;
       return finish(ev, 0);
     }
-    if (gather) timeout = minTimeout(timeout, MsUntil(rxReported_ + kGather));
+    // Soon after a report more arrivals are likely: the wait looks again when
+    // the gathering time ends, so that they need not wake it.
+    if (gather || now - rxReported_ < kGather) timeout = minTimeout(timeout, MsUntil(rxReported_ + kGather));
     if (due) timeout = minTimeout(timeout, MsUntil(*due));
     waiterWakes_ = timeout < 0 ? Clock::time_point::max() : now + std::chrono::milliseconds(timeout);
     lk.unlock();
