@@ -292,8 +292,14 @@ class TCustomComPort : public QObject {
   // is being opened (Open and Close do nothing then), Open from the moment
   // the device is open, Closing while a Close is under way (a further Close
   // returns at once), Closed once the device is closed.
-  enum class PortState { Closed, Opening, Open, Closing } state_ = PortState::Closed;
-  bool DeviceOpen() const { return state_ == PortState::Open || state_ == PortState::Closing; }
+  // Atomic: a smNone handler's delivery asks it on the event thread while
+  // the owner's thread closes the port.
+  enum class PortState { Closed, Opening, Open, Closing };
+  std::atomic<PortState> state_{PortState::Closed};
+  bool DeviceOpen() const {
+    const PortState state = state_;
+    return state == PortState::Open || state == PortState::Closing;
+  }
   bool loading_ = false;
   bool openWhenLoaded_ = false;  // Connected was set true while loading
   TBaudRate baudRate_ = br9600;
